@@ -1,0 +1,40 @@
+// The memory pool every data buffer of the managers comes from. Safe to call
+// from any thread.
+#ifndef VXNET_VXMEMPOOL_H
+#define VXNET_VXMEMPOOL_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define VXMEMPOOL_CALL __cdecl
+#if defined(VXMEMPOOL_BUILD)
+#define VXMEMPOOL_API __declspec(dllexport)
+#else
+#define VXMEMPOOL_API __declspec(dllimport)
+#endif
+#else
+#define VXMEMPOOL_CALL
+#define VXMEMPOOL_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// A block of at least uiSize bytes (ordinal 1).
+VXMEMPOOL_API void* VXMEMPOOL_CALL MemPoolAlloc(uint32_t uiSize);
+// Releases a block from MemPoolAlloc or MemPoolAppend; null is ignored (ordinal 2).
+VXMEMPOOL_API void VXMEMPOOL_CALL MemPoolFree(void* lpBlock);
+// A block of at least uiCapacity bytes holding the first uiUsed bytes of lpBuf
+// followed by uiDataLen bytes of lpData. lpData may lie inside lpBuf. When a
+// different block is returned, lpBuf is released (ordinal 3).
+VXMEMPOOL_API void* VXMEMPOOL_CALL MemPoolAppend(uint32_t uiCapacity, void* lpBuf, uint32_t uiUsed,
+                                                 const void* lpData, uint32_t uiDataLen);
+// Called at the end of every manager's destruction (ordinal 4).
+VXMEMPOOL_API void VXMEMPOOL_CALL MemPoolCleanup(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
