@@ -1,0 +1,59 @@
+// The pool operations the managers rely on, MemPoolAppend above all.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "vxnet/vxmempool.h"
+
+TEST(MemPool, AppendFromNullCopiesTheData) {
+    char* p = static_cast<char*>(MemPoolAppend(16, nullptr, 0, "hello", 5));
+    ASSERT_NE(nullptr, p);
+    EXPECT_EQ(0, std::memcmp(p, "hello", 5));
+    p = static_cast<char*>(MemPoolAppend(11, p, 5, " world", 6));
+    EXPECT_EQ(std::string("hello world"), std::string(p, 11));
+    MemPoolFree(p);
+}
+
+TEST(MemPool, AppendGrowsAndKeepsTheUsedPrefix) {
+    char* p = static_cast<char*>(MemPoolAlloc(4));
+    std::memcpy(p, "abcd", 4);
+    std::string big(100000, 'z');
+    p = static_cast<char*>(MemPoolAppend(4 + 100000, p, 4, big.data(), 100000));
+    EXPECT_EQ(0, std::memcmp(p, "abcd", 4));
+    EXPECT_EQ(0, std::memcmp(p + 4, big.data(), big.size()));
+    MemPoolFree(p);
+}
+
+TEST(MemPool, AppendWithDataInsideTheBuffer) {
+    // The framing code moves a kept rest to the start of its own block.
+    char* p = static_cast<char*>(MemPoolAlloc(10));
+    std::memcpy(p, "0123456789", 10);
+    char* q = static_cast<char*>(MemPoolAppend(10, p, 0, p + 3, 7));  // fits: moved in place
+    EXPECT_EQ(std::string("3456789"), std::string(q, 7));
+    // Overlapping forward move inside the block.
+    std::memcpy(q, "0123456789", 10);
+    q = static_cast<char*>(MemPoolAppend(10, q, 2, q, 8));
+    EXPECT_EQ(std::string("0101234567"), std::string(q, 10));
+    // Data inside a block that has to grow: copied before the old block goes.
+    std::memcpy(q, "0123456789", 10);
+    char* r = static_cast<char*>(MemPoolAppend(1000, q, 10, q + 5, 5));
+    EXPECT_EQ(std::string("012345678956789"), std::string(r, 15));
+    MemPoolFree(r);
+    MemPoolFree(nullptr);
+    MemPoolCleanup();
+}
+
+TEST(MemPool, ConcurrentUse) {
+    std::thread t[4];
+    for (auto& th : t)
+        th = std::thread([] {
+            for (int i = 0; i < 20000; ++i) {
+                void* p = MemPoolAlloc(uint32_t(i % 700 + 1));
+                p = MemPoolAppend(uint32_t(i % 700 + 9), p, 1, "12345678", 8);
+                MemPoolFree(p);
+            }
+        });
+    for (auto& th : t) th.join();
+}

@@ -1,0 +1,220 @@
+// Entry points and the two instance registries, with stand-in engines
+// registered through the factory.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TW_NetworkEx.h"
+#include "vxnet/vxnet.h"
+
+namespace {
+
+std::atomic<int> g_nLive{0};
+
+class FakeMgr : public TW_SocketMgrInstance {
+public:
+    explicit FakeMgr(bool bRecord, const char* lpszName = "") : m_bRecord(bRecord), m_strName(lpszName) { ++g_nLive; }
+    ~FakeMgr() override { --g_nLive; }
+    bool m_bRecord;
+    std::string m_strName;
+    ISocketMgrSink* m_lpSink = reinterpret_cast<ISocketMgrSink*>(1);  // proves SetSink ran
+
+    PROXYHANDLE CreateProxy(uint32_t, const char*, uint16_t, const char*, const char*) override { return nullptr; }
+    bool DestroyProxy(PROXYHANDLE) override { return false; }
+    bool SetSendBufSize(SOCKET, int) override { return false; }
+    bool SetRecvBufSize(SOCKET, int) override { return false; }
+    bool SetSendIdleTimer(SOCKET, uint32_t) override { return false; }
+    bool SetRecvIdleTimer(SOCKET, uint32_t) override { return false; }
+    bool KillSendIdleTimer(SOCKET) override { return false; }
+    bool KillRecvIdleTimer(SOCKET) override { return false; }
+    bool SetEventTimer(SOCKET, uint32_t, uint32_t, uint32_t, bool) override { return false; }
+    bool KillEventTimer(SOCKET, uint32_t) override { return false; }
+    bool Start(uint8_t, uint32_t, uint32_t, uint32_t) override { return false; }
+    bool Stop(uint32_t) override { return false; }
+    bool Shutdown(SOCKET, int) override { return false; }
+    bool CloseSocket(SOCKET) override { return false; }
+    bool SetNoticeLen(SOCKET, uint32_t) override { return false; }
+    bool ParseDns(const char*) override { return false; }
+    bool SetUserData1(SOCKET, uint32_t) override { return false; }
+    bool SetUserData2(SOCKET, uint32_t) override { return false; }
+    bool GetUserData(SOCKET, uint32_t*, uint32_t*) override { return false; }
+    SOCKET CreateUdpSocket(PROXYHANDLE, const char*, uint16_t, uint32_t, uint32_t) override { return INVALID_SOCKET; }
+    SOCKET CreateUdpSocketAddr(PROXYHANDLE, sockaddr_in*, uint32_t, uint32_t) override { return INVALID_SOCKET; }
+    int SendToAddr(SOCKET, sockaddr_in*, const char*, int, bool) override { return -1; }
+    int SendTo(SOCKET, const char*, uint16_t, const char*, int, bool) override { return -1; }
+    SOCKET CreateTcpSocket(PROXYHANDLE, const char*, uint16_t, uint32_t, uint32_t) override { return INVALID_SOCKET; }
+    SOCKET CreateTcpSocketAddr(PROXYHANDLE, sockaddr_in*, uint32_t, uint32_t) override { return INVALID_SOCKET; }
+    bool Connect(SOCKET, const char*, uint16_t) override { return false; }
+    bool ConnectAddr(SOCKET, sockaddr_in*) override { return false; }
+    bool Listen(SOCKET, int) override { return false; }
+    bool SendV(SOCKET, const SendVBuf*, uint32_t, uint32_t, uint32_t*) override { return false; }
+    // Slot 29 answers with a marker so the slot order can be checked through the table.
+    bool Send(SOCKET s, const char*, uint32_t, uint32_t, uint32_t* lpQueued) override {
+        if (lpQueued) *lpQueued = 29;
+        return true;
+    }
+    ISocketMgrSink* SetSink(ISocketMgrSink* p) override { return m_lpSink = p; }
+    ISocketMgrSink* GetSink() override { return m_lpSink; }
+    uint32_t Control(uint32_t, SOCKET, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) override {
+        return 0;
+    }
+};
+
+TW_SocketMgrInstance* MakeFake(bool bRecord) { return new FakeMgr(bRecord); }
+TW_SocketMgrInstance* MakeFakeContainer(const char* lpszName) { return new FakeMgr(false, lpszName); }
+
+// Installs the stand-ins for every engine type and the container.
+class RegistryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (int t : {SOCKETMGR_SELECT, SOCKETMGR_ASYNC, SOCKETMGR_IOCP, SOCKETMGR_RECORD})
+            m_old[t] = SetSocketMgrFactory(t, &MakeFake);
+        m_oldContainer = SetContainerFactory(&MakeFakeContainer);
+        m_nBaseMgrs = GetRegisteredSocketMgrCount();
+        m_nBaseContainers = GetRegisteredContainerCount();
+    }
+    void TearDown() override {
+        for (int t : {SOCKETMGR_SELECT, SOCKETMGR_ASYNC, SOCKETMGR_IOCP, SOCKETMGR_RECORD})
+            SetSocketMgrFactory(t, m_old[t]);
+        SetContainerFactory(m_oldContainer);
+    }
+    SocketMgrFactory m_old[6] = {};
+    ContainerFactory m_oldContainer = nullptr;
+    int m_nBaseMgrs = 0, m_nBaseContainers = 0;
+};
+
+std::string CreateCapturingOutput(const char* lpszName, ISocketMgr** lppMgr) {
+    ::testing::internal::CaptureStdout();
+    *lppMgr = vxCreateInstance(lpszName);
+    std::fflush(stdout);
+    return ::testing::internal::GetCapturedStdout();
+}
+
+const char kUnknownAnswer[] =
+    "InterfaceName is:\nIIocpSocketMgr1.0\nIIocpSocketMgr1.1 record\nIAsyncSocketMgr1.0\n"
+    "IAsyncSocketMgr1.1 record\nISelectSocketMgr1.0\n2.0 is Container\n";
+
+}  // namespace
+
+TEST(EntryPoints, NameTable) {
+    const char* expected[] = {"IIocpSocketMgr1.0",  "IAsyncSocketMgr1.0", "ISelectSocketMgr1.0",
+                              "IIocpSocketMgr1.1",  "IAsyncSocketMgr1.1", "IRecordSocketMgr1.0",
+                              "IIocpSocketMgr2.0",  "IAsyncSocketMgr2.0", "ISelectSocketMgr2.0"};
+    char buf[VXNET_INTERFACE_NAME_SIZE + 4];
+    for (uint32_t i = 0; i < 9; ++i) {
+        std::memset(buf, 'x', sizeof buf);
+        ASSERT_TRUE(vxGetInterfaceName(i, buf));
+        EXPECT_STREQ(expected[i], buf);
+    }
+    // Index 8 fills all 20 bytes, the NUL included, and nothing beyond.
+    std::memset(buf, 'x', sizeof buf);
+    ASSERT_TRUE(vxGetInterfaceName(8, buf));
+    EXPECT_EQ('\0', buf[19]);
+    EXPECT_EQ('x', buf[20]);
+    for (uint32_t bad : {9u, 100u, 4294967295u}) {
+        std::memset(buf, 'x', sizeof buf);
+        EXPECT_FALSE(vxGetInterfaceName(bad, buf));
+        EXPECT_EQ('x', buf[0]) << "buffer untouched for index " << bad;
+    }
+    EXPECT_TRUE(vxInitialize());
+    vxUninitialize();
+}
+
+TEST_F(RegistryTest, UnknownNamesPrintTheSevenLines) {
+    for (const char* name : {"iselectsocketmgr1.0", "ISelectSocketMgr1.0 ", "ISelectSocketMgr1.1", "",
+                             "IIocpSocketMgr1.0x", "IIocpSocketMgr"}) {
+        ISocketMgr* p = reinterpret_cast<ISocketMgr*>(1);
+        EXPECT_EQ(kUnknownAnswer, CreateCapturingOutput(name, &p)) << "name '" << name << "'";
+        EXPECT_EQ(nullptr, p);
+    }
+    ISocketMgr* p = nullptr;
+    EXPECT_EQ(kUnknownAnswer, CreateCapturingOutput(nullptr, &p));
+    EXPECT_EQ(m_nBaseMgrs, GetRegisteredSocketMgrCount());
+    EXPECT_EQ(m_nBaseContainers, GetRegisteredContainerCount());
+}
+
+TEST_F(RegistryTest, NamesMapToEnginesRecordFlagAndNoSink) {
+    struct Case { const char* name; bool bRecord; bool bContainer; };
+    const Case cases[] = {{"IIocpSocketMgr1.0", false, false},  {"IIocpSocketMgr1.1", true, false},
+                          {"IAsyncSocketMgr1.0", false, false}, {"IAsyncSocketMgr1.1", true, false},
+                          {"ISelectSocketMgr1.0", false, false}, {"IRecordSocketMgr1.0", false, false},
+                          {"IIocpSocketMgr2.0", false, true},   {"IAsyncSocketMgr2.0", false, true},
+                          {"ISelectSocketMgr2.0", false, true}};
+    for (const Case& c : cases) {
+        ISocketMgr* p = nullptr;
+        EXPECT_EQ("", CreateCapturingOutput(c.name, &p));
+        ASSERT_NE(nullptr, p) << c.name;
+        auto* fake = static_cast<FakeMgr*>(static_cast<TW_SocketMgrInstance*>(p));
+        EXPECT_EQ(c.bRecord, fake->m_bRecord) << c.name;
+        if (c.bContainer) {
+            EXPECT_EQ(std::string(c.name), fake->m_strName);  // the container chooses its engine by name
+        } else {
+            EXPECT_EQ(nullptr, p->GetSink()) << "managers start with a null sink";
+        }
+        vxDestroyInstance(p);
+    }
+    EXPECT_EQ(0, g_nLive.load());
+}
+
+TEST_F(RegistryTest, DestroyTwiceAndForeignPointers) {
+    ISocketMgr* a = vxCreateInstance("ISelectSocketMgr1.0");
+    ISocketMgr* b = vxCreateInstance("ISelectSocketMgr1.0");
+    ASSERT_NE(nullptr, a);
+    ASSERT_NE(a, b);
+    EXPECT_EQ(m_nBaseMgrs + 2, GetRegisteredSocketMgrCount());
+    vxDestroyInstance(a);
+    EXPECT_EQ(1, g_nLive.load());
+    vxDestroyInstance(a);  // already gone: no effect
+    vxDestroyInstance(nullptr);
+    FakeMgr foreign(false);
+    vxDestroyInstance(&foreign);  // never registered: untouched
+    EXPECT_EQ(2, g_nLive.load());
+    EXPECT_EQ(m_nBaseMgrs + 1, GetRegisteredSocketMgrCount());
+    vxDestroyInstance(b);
+    EXPECT_EQ(1, g_nLive.load());
+}
+
+TEST_F(RegistryTest, ContainersAndManagersKeptApart) {
+    ISocketMgr* mgr = vxCreateInstance("IIocpSocketMgr1.0");
+    ISocketMgr* box = vxCreateInstance("IIocpSocketMgr2.0");
+    ASSERT_TRUE(mgr && box);
+    EXPECT_EQ(m_nBaseMgrs + 1, GetRegisteredSocketMgrCount());
+    EXPECT_EQ(m_nBaseContainers + 1, GetRegisteredContainerCount());
+    vxDestroyInstance(box);
+    EXPECT_EQ(m_nBaseMgrs + 1, GetRegisteredSocketMgrCount());
+    EXPECT_EQ(m_nBaseContainers, GetRegisteredContainerCount());
+    vxDestroyInstance(mgr);
+    EXPECT_EQ(m_nBaseMgrs, GetRegisteredSocketMgrCount());
+}
+
+TEST_F(RegistryTest, SlotOrderThroughTheTable) {
+    ISocketMgr* p = vxCreateInstance("ISelectSocketMgr1.0");
+    ASSERT_NE(nullptr, p);
+    uint32_t queued = 0;
+    EXPECT_TRUE(p->Send(1, "x", 1, 0, &queued));
+    EXPECT_EQ(29u, queued);
+    vxDestroyInstance(p);
+}
+
+TEST_F(RegistryTest, ConcurrentCreateAndDestroy) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([] {
+            for (int i = 0; i < 500; ++i) {
+                ISocketMgr* p = vxCreateInstance(i % 2 ? "IAsyncSocketMgr1.0" : "ISelectSocketMgr2.0");
+                vxDestroyInstance(p);
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(0, g_nLive.load());
+    EXPECT_EQ(m_nBaseMgrs, GetRegisteredSocketMgrCount());
+    EXPECT_EQ(m_nBaseContainers, GetRegisteredContainerCount());
+}
+
+TEST(Factory, UnassignedCodesMakeNothing) {
+    for (int t : {0, 4, 6, -1, 100}) EXPECT_EQ(nullptr, CreateSocketMgr(t, nullptr, false)) << t;
+}
