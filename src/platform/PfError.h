@@ -31,6 +31,7 @@ enum : int {
     kErrHostUnreach = 10065,         // WSAEHOSTUNREACH
     kErrHostNotFound = 11001,        // WSAHOST_NOT_FOUND
     kErrTryAgain = 11002,            // WSATRY_AGAIN
+    kErrNoRecovery = 11003,          // WSANO_RECOVERY
     kErrNoData = 11004               // WSANO_DATA
 };
 
