@@ -1,9 +1,8 @@
 #include "PfSync.h"
 
-#include <pthread.h>
-#include <time.h>
+#include "PfWaitObject.h"
 
-#include <cerrno>
+#include <pthread.h>
 #include <new>
 
 namespace pf {
@@ -26,82 +25,53 @@ void CriticalSection::Enter() { pthread_mutex_lock(Mutex(m_storage)); }
 void CriticalSection::Leave() { pthread_mutex_unlock(Mutex(m_storage)); }
 bool CriticalSection::TryEnter() { return pthread_mutex_trylock(Mutex(m_storage)) == 0; }
 
-struct EventObject {
-    pthread_mutex_t mutex;
-    pthread_cond_t cond;
-    bool bManual;
-    bool bSignalled;
+// Events and semaphores are the shared waitable object (PfWaitObject.h).
+struct EventObject : WaitObject {
+    using WaitObject::WaitObject;
+};
+struct SemaphoreObject : WaitObject {
+    using WaitObject::WaitObject;
 };
 
-// Absolute CLOCK_MONOTONIC deadline for a relative time-out.
-static timespec Deadline(uint32_t uiMs) {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    ts.tv_sec += uiMs / 1000;
-    ts.tv_nsec += long(uiMs % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec += 1;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return ts;
-}
-
 EventHandle EventCreate(bool bManualReset, bool bInitialState) {
-    auto* e = new (std::nothrow) EventObject;
-    if (!e) return nullptr;
-    pthread_mutex_init(&e->mutex, nullptr);
-    pthread_condattr_t a;
-    pthread_condattr_init(&a);
-    pthread_condattr_setclock(&a, CLOCK_MONOTONIC);
-    pthread_cond_init(&e->cond, &a);
-    pthread_condattr_destroy(&a);
-    e->bManual = bManualReset;
-    e->bSignalled = bInitialState;
-    return e;
+    return new (std::nothrow) EventObject(bManualReset ? WaitObject::kManualReset : WaitObject::kAutoReset,
+                                          bInitialState ? 1 : 0, 1);
 }
 
-void EventClose(EventHandle h) {
-    if (!h) return;
-    pthread_cond_destroy(&h->cond);
-    pthread_mutex_destroy(&h->mutex);
-    delete h;
-}
+void EventClose(EventHandle h) { delete h; }
 
-bool EventSet(EventHandle h) {
-    if (!h) return false;
-    pthread_mutex_lock(&h->mutex);
-    h->bSignalled = true;
-    if (h->bManual)
-        pthread_cond_broadcast(&h->cond);
-    else
-        pthread_cond_signal(&h->cond);
-    pthread_mutex_unlock(&h->mutex);
-    return true;
-}
+bool EventSet(EventHandle h) { return h && h->Signal(1); }
 
 bool EventReset(EventHandle h) {
     if (!h) return false;
-    pthread_mutex_lock(&h->mutex);
-    h->bSignalled = false;
-    pthread_mutex_unlock(&h->mutex);
+    h->Reset();
     return true;
 }
 
 WaitResult EventWait(EventHandle h, uint32_t uiTimeoutMs) {
-    if (!h) return kWaitFailed;
-    timespec ts = Deadline(uiTimeoutMs == kInfinite ? 0 : uiTimeoutMs);
-    pthread_mutex_lock(&h->mutex);
-    int rc = 0;
-    while (!h->bSignalled && rc != ETIMEDOUT) {
-        if (uiTimeoutMs == kInfinite)
-            pthread_cond_wait(&h->cond, &h->mutex);
-        else
-            rc = pthread_cond_timedwait(&h->cond, &h->mutex, &ts);
-    }
-    bool bGot = h->bSignalled;
-    if (bGot && !h->bManual) h->bSignalled = false;
-    pthread_mutex_unlock(&h->mutex);
-    return bGot ? kWaitObject0 : kWaitTimeout;
+    WaitObject* o = h;
+    return WaitObjects(&o, 1, uiTimeoutMs);
+}
+
+SemaphoreHandle SemaphoreCreate(int32_t lInitialCount, int32_t lMaximumCount) {
+    if (lMaximumCount < 1 || lInitialCount < 0 || lInitialCount > lMaximumCount) return nullptr;
+    return new (std::nothrow) SemaphoreObject(WaitObject::kCounting, lInitialCount, lMaximumCount);
+}
+
+void SemaphoreClose(SemaphoreHandle h) { delete h; }
+
+bool SemaphoreRelease(SemaphoreHandle h, int32_t lCount) { return h && h->Signal(lCount); }
+
+WaitResult SemaphoreWait(SemaphoreHandle h, uint32_t uiTimeoutMs) {
+    WaitObject* o = h;
+    return WaitObjects(&o, 1, uiTimeoutMs);
+}
+
+WaitHandle Waitable(EventHandle h) { return h; }
+WaitHandle Waitable(SemaphoreHandle h) { return h; }
+
+WaitResult WaitForAny(const WaitHandle* phObjects, uint32_t nCount, uint32_t uiTimeoutMs) {
+    return WaitObjects(phObjects, nCount, uiTimeoutMs);
 }
 
 }  // namespace pf

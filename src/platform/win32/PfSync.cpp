@@ -34,4 +34,34 @@ WaitResult EventWait(EventHandle h, uint32_t uiTimeoutMs) {
     return kWaitFailed;
 }
 
+SemaphoreHandle SemaphoreCreate(int32_t lInitialCount, int32_t lMaximumCount) {
+    return reinterpret_cast<SemaphoreHandle>(CreateSemaphoreW(nullptr, lInitialCount, lMaximumCount, nullptr));
+}
+void SemaphoreClose(SemaphoreHandle h) {
+    if (h) CloseHandle(reinterpret_cast<HANDLE>(h));
+}
+bool SemaphoreRelease(SemaphoreHandle h, int32_t lCount) {
+    return h && ReleaseSemaphore(reinterpret_cast<HANDLE>(h), lCount, nullptr);
+}
+WaitResult SemaphoreWait(SemaphoreHandle h, uint32_t uiTimeoutMs) {
+    WaitHandle w = Waitable(h);
+    return WaitForAny(&w, 1, uiTimeoutMs);
+}
+
+WaitHandle Waitable(EventHandle h) { return reinterpret_cast<WaitHandle>(h); }
+WaitHandle Waitable(SemaphoreHandle h) { return reinterpret_cast<WaitHandle>(h); }
+
+WaitResult WaitForAny(const WaitHandle* phObjects, uint32_t nCount, uint32_t uiTimeoutMs) {
+    if (!phObjects || nCount == 0 || nCount > kMaxWaitObjects) return kWaitFailed;
+    HANDLE handles[kMaxWaitObjects];
+    for (uint32_t i = 0; i < nCount; ++i) {
+        if (!phObjects[i]) return kWaitFailed;
+        handles[i] = reinterpret_cast<HANDLE>(phObjects[i]);
+    }
+    DWORD r = WaitForMultipleObjects(nCount, handles, FALSE, uiTimeoutMs);
+    if (r < WAIT_OBJECT_0 + nCount) return WaitResult(kWaitObject0 + (r - WAIT_OBJECT_0));
+    if (r == WAIT_TIMEOUT) return kWaitTimeout;
+    return kWaitFailed;
+}
+
 }  // namespace pf
