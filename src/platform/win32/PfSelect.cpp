@@ -3,6 +3,7 @@
 #include <winsock2.h>
 
 #include <cstddef>
+#include <initializer_list>
 
 #include "PfError.h"
 #include "PfSync.h"
