@@ -1,0 +1,177 @@
+#include "Bench.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <thread>
+
+#include "Machine.h"
+#include "Report.h"
+#include "ServerProcess.h"
+#include "Servers.h"
+#include "Workloads.h"
+#include "vxnet/vxnet.h"
+
+namespace bench {
+namespace {
+
+// The measured part of a full run must leave room for the thread and memory
+// report and the idle wait inside five minutes.
+constexpr double kFullBudgetSeconds = 200;
+// Per run: connecting, draining and closing around the window.
+constexpr double kRunOverheadSeconds = 0.15;
+const std::vector<int> kResourceCounts = {0, 1, 64, 256, 1024};
+
+bool Wanted(const std::vector<std::string>& filter, const std::string& name) {
+    return filter.empty() || std::find(filter.begin(), filter.end(), name) != filter.end();
+}
+
+std::vector<std::string> ChooseServers(const Options& options) {
+    std::vector<std::string> kinds;
+    for (const std::string& kind : BaselineServerKinds())
+        if (Wanted(options.servers, kind))
+            kinds.push_back(kind);
+    vxInitialize();
+    for (const std::string& name : kVxnetEngines) {
+        const std::string kind = "vxnet:" + name;
+        if (!Wanted(options.servers, ServerLabel(kind)))
+            continue;
+        if (VxnetEngineAvailable(name))
+            kinds.push_back(kind);
+        else
+            std::printf("note: %s cannot be created in this build; skipped\n", name.c_str());
+    }
+    vxUninitialize();
+    return kinds;
+}
+
+ResourceRow MeasureResources(const std::string& kind, int cpu) {
+    ResourceRow row;
+    row.server = ServerLabel(kind);
+    ServerProcess server;
+    if (!server.Start(kind, cpu, &row.error))
+        return row;
+    IdleConnections conns;
+    long rssAtZero = 0;
+    for (int count : kResourceCounts) {
+        if (!conns.GrowTo(server.TcpPort(), count, &row.error))
+            return row;
+        // Let threads the last connections started come up before counting.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const ProcessStatus st = server.Status();
+        row.threads.push_back(st.threads - 1);
+        if (count == 0)
+            rssAtZero = st.rssKiB;
+        else if (count == kResourceCounts.back())
+            row.bytesPerIdleConn = double(st.rssKiB - rssAtZero) * 1024.0 / count;
+    }
+    return row;
+}
+
+}  // namespace
+
+int RunBenchmark(const Options& options) {
+    const auto begun = std::chrono::steady_clock::now();
+    signal(SIGPIPE, SIG_IGN);
+    const int files = RaiseFileLimit(8192);
+    const CpuPlan cpus = PlanCpus();
+    PinSelf(cpus.client);
+
+    std::vector<Workload> workloads;
+    for (const Workload& w : AllWorkloads())
+        if (Wanted(options.workloads, w.id))
+            workloads.push_back(w);
+    const std::vector<std::string> kinds = ChooseServers(options);
+    if (kinds.empty() || workloads.empty()) {
+        std::fprintf(stderr, "nothing to run: no server or no workload selected\n");
+        return 2;
+    }
+    std::vector<std::string> labels;
+    for (const std::string& kind : kinds)
+        labels.push_back(ServerLabel(kind));
+
+    Phases phases;
+    phases.warmupSeconds = options.warmupSeconds;
+    phases.seconds = options.seconds;
+    if (phases.seconds <= 0) {
+        const double runs = double(kinds.size() * workloads.size()) * options.reps;
+        phases.seconds = std::clamp(kFullBudgetSeconds / runs - phases.warmupSeconds - kRunOverheadSeconds, 0.3, 1.0);
+    }
+
+    const std::time_t now = std::time(nullptr);
+    char date[64];
+    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M", std::localtime(&now));
+    std::printf("vxnet network benchmark, %s\n", date);
+    std::printf("machine: %s\n", MachineLabel().c_str());
+    std::printf("client on CPU %d, servers on CPU %d; %d repetitions of %.2f s (after %.2f s warm-up); "
+                "open files %d\n",
+                cpus.client, cpus.server, options.reps, phases.seconds, phases.warmupSeconds, files);
+    if (cpus.client < 0)
+        std::printf("warning: fewer than two usable CPUs, client and server are not pinned\n");
+    std::fflush(stdout);
+
+    double busy = 0;
+    if (!WaitForIdleMachine(options.maxIdleWaitSeconds, &busy))
+        std::printf("warning: the machine was still %.0f%% busy after %.0f s; figures will be noisy\n", busy * 100,
+                    options.maxIdleWaitSeconds);
+
+    // results[server][workload][repetition]
+    std::vector<std::vector<std::vector<RunResult>>> results(kinds.size(),
+                                                             std::vector<std::vector<RunResult>>(workloads.size()));
+    for (int rep = 0; rep < options.reps; ++rep) {
+        for (size_t k = 0; k < kinds.size(); ++k) {
+            // Rotate the order so that no server always runs first (or last).
+            const size_t s = (k + size_t(rep)) % kinds.size();
+            ServerProcess server;
+            std::string error;
+            const bool started = server.Start(kinds[s], cpus.server, &error);
+            const Target target{server.TcpPort(), server.UdpPort(), [&server] { return server.CpuSeconds(); }};
+            std::fprintf(stderr, "repetition %d/%d, %-8s:", rep + 1, options.reps, labels[s].c_str());
+            for (size_t w = 0; w < workloads.size(); ++w) {
+                RunResult r;
+                if (started && server.Alive()) {
+                    r = RunWorkload(workloads[w], target, phases);
+                    if (!server.Alive()) {
+                        r.ok = false;
+                        r.error = "the server process ended";
+                    }
+                    // Let the server finish closing this run's connections.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                } else {
+                    r.ok = false;
+                    r.error = started ? "the server process ended" : error;
+                }
+                std::fprintf(stderr, " %s %s", workloads[w].id, r.ok ? "ok" : "FAILED");
+                results[s][w].push_back(std::move(r));
+            }
+            std::fprintf(stderr, "\n");
+            server.Stop();
+        }
+    }
+
+    std::printf("\nMedians of %d repetitions; spread = (max - min) / median; \"vs epoll\" = ratio of the medians "
+                "to the epoll server's in this run.\nServer CPU = user + system time of the server process (all "
+                "threads) in the measured window, per round trip, connection or MB echoed.\n\n",
+                options.reps);
+    const auto baseline = std::find(kinds.begin(), kinds.end(), "epoll");
+    PrintResultsTable(labels, workloads, results,
+                      baseline == kinds.end() ? -1 : int(baseline - kinds.begin()));
+
+    if (options.resources) {
+        std::vector<ResourceRow> rows;
+        for (const std::string& kind : kinds)
+            rows.push_back(MeasureResources(kind, cpus.server));
+        std::printf("\nThreads the server process runs besides its main thread, with N idle connections open; "
+                    "resident memory added per idle connection (RSS growth from 0 to %d, divided by %d).\n\n",
+                    kResourceCounts.back(), kResourceCounts.back());
+        PrintResourceTable(kResourceCounts, rows);
+    }
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+    std::printf("\ntotal time %.0f s\n", took);
+    return 0;
+}
+
+}  // namespace bench
