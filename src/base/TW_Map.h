@@ -112,7 +112,12 @@ public:
     }
 
     POSITION GetStartPosition() const { return m_nCount == 0 ? nullptr : kStart(); }
-    void GetNextAssoc(POSITION& pos, K& rKey, V& rValue) const {
+    void GetNextAssoc(POSITION& pos, K& rKey, V& rValue) const { rValue = NextAssoc(pos, rKey)->value; }
+    // The same walk for values that cannot be copied: a reference to the value.
+    V& GetNextAssoc(POSITION& pos, K& rKey) { return NextAssoc(pos, rKey)->value; }
+
+private:
+    Assoc* NextAssoc(POSITION& pos, K& rKey) const {
         Assoc* a = static_cast<Assoc*>(pos);
         if (pos == kStart()) {
             a = nullptr;
@@ -123,10 +128,9 @@ public:
         for (uint32_t i = a->nHashValue + 1; !next && i < m_nHashTableSize; ++i) next = m_pHashTable[i];
         pos = next;
         rKey = a->key;
-        rValue = a->value;
+        return a;
     }
 
-private:
     static POSITION kStart() { return reinterpret_cast<POSITION>(~uintptr_t(0)); }
 
     Assoc* GetAssocAt(const K& key, uint32_t& nHash) const {

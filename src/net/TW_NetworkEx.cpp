@@ -7,6 +7,7 @@
 
 #include "TW_List.h"
 #include "TW_Locker.h"
+#include "select/TW_SelectSocketMgr.h"
 #include "vxnet/vxnet.h"
 
 namespace {
@@ -17,8 +18,15 @@ const char* const g_szInterfaceNames[] = {
 };
 constexpr uint32_t kInterfaceCount = sizeof(g_szInterfaceNames) / sizeof(g_szInterfaceNames[0]);
 
-// Engines plug in here as they are built; indexed by type code.
-SocketMgrFactory g_pfnEngines[6] = {};
+// The engines by type code; a code without an engine makes nothing.
+SocketMgrFactory g_pfnEngines[6] = {
+    nullptr,                       // 0: not assigned
+    &TW_SelectSocketMgr::Create,   // SOCKETMGR_SELECT
+    nullptr,                       // SOCKETMGR_ASYNC
+    nullptr,                       // SOCKETMGR_IOCP
+    nullptr,                       // 4: not assigned
+    nullptr,                       // SOCKETMGR_RECORD
+};
 ContainerFactory g_pfnContainer = nullptr;
 
 }  // namespace
