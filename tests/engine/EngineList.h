@@ -1,0 +1,36 @@
+// The managers the conformance suite (and the real-peer tests) run against,
+// with what each is allowed to report differently.
+#ifndef VX_TEST_ENGINE_LIST_H
+#define VX_TEST_ENGINE_LIST_H
+
+#include <cctype>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+struct EngineTraits {
+    const char* lpszName;
+    // What OnSocketConnect reports for a connect to a port nobody listens on.
+    int nConnectFailError;
+};
+
+inline void PrintTo(const EngineTraits& t, std::ostream* os) { *os << t.lpszName; }
+
+inline std::vector<EngineTraits> EngineList() {
+    return {
+        // The select engine reports every failed attempt as a time-out.
+        {"ISelectSocketMgr1.0", 10060},
+    };
+}
+
+// "ISelectSocketMgr1.0" -> "ISelectSocketMgr1_0" (test names allow no dots).
+inline std::string EngineParamName(const testing::TestParamInfo<EngineTraits>& info) {
+    std::string name = info.param.lpszName;
+    for (char& c : name)
+        if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+    return name;
+}
+
+#endif
