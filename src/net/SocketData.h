@@ -62,6 +62,7 @@ struct SocketData : RecvState {
     uint32_t dwUser2 = 0;
     uint32_t dwSendFlag = 0;           // flag of the latest Send, echoed in OnSocketSend
     uint32_t dwFlags = 0;              // bit 0: report OnSocketSend after a partial flush
+    bool bUdp = false;                 // a datagram socket (its status leaves SS_UDP on a failure)
 
     // Received bytes are proxy replies, not application data.
     bool InProxyHandshake() const { return lpProxyData && uiProxyStep != 7; }

@@ -1,0 +1,209 @@
+// The manager base: proxy records, timer keys, name requests and the record
+// file, exercised through a select engine.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RecordingSink.h"
+#include "select/TW_SelectSocketMgr.h"
+
+namespace {
+
+class SocketMgrTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_mgr = new TW_SelectSocketMgr();
+        m_mgr->SetSink(&m_sink);
+    }
+    void TearDown() override { delete m_mgr; }
+    TW_SelectSocketMgr* m_mgr = nullptr;
+    vxtest::RecordingSink m_sink;
+};
+
+uint32_t LE32(const std::string& bytes, size_t at) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+}  // namespace
+
+TEST_F(SocketMgrTest, ProxyRecordsAreSharedByEqualArguments) {
+    PROXYHANDLE a = m_mgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", 1080, "user", "secret");
+    ASSERT_NE(nullptr, a);
+    EXPECT_EQ(a, m_mgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", 1080, "user", "secret"));
+    EXPECT_NE(a, m_mgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", 1080, "user", "other"));
+    EXPECT_NE(a, m_mgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", 1081, "user", "secret"));
+    PROXYHANDLE noAuth = m_mgr->CreateProxy(PROXY_SOCKS4, "10.1.2.3", 1080, nullptr, nullptr);
+    EXPECT_EQ(noAuth, m_mgr->CreateProxy(PROXY_SOCKS4, "10.1.2.3", 1080, nullptr, nullptr));
+
+    uint32_t dwIp = 0;
+    uint16_t wPort = 0;
+    ASSERT_TRUE(m_mgr->GetProxyAddr(noAuth, &dwIp, &wPort));
+    EXPECT_EQ(0x0302010Au, dwIp);  // network order
+    EXPECT_EQ(htons(1080), wPort);
+
+    EXPECT_TRUE(m_mgr->DestroyProxy(noAuth));
+    EXPECT_FALSE(m_mgr->GetProxyAddr(noAuth, &dwIp, &wPort));
+    EXPECT_TRUE(m_mgr->DestroyProxy(noAuth));  // unknown now: still true, no effect
+    EXPECT_FALSE(m_mgr->DestroyProxy(nullptr));
+}
+
+TEST_F(SocketMgrTest, ProxyArgumentsThatCannotBeSentAreRefused) {
+    EXPECT_EQ(nullptr, m_mgr->CreateProxy(PROXY_SOCKS5, nullptr, 1080, nullptr, nullptr));
+    EXPECT_EQ(nullptr, m_mgr->CreateProxy(PROXY_SOCKS5, "not an address", 1080, nullptr, nullptr));
+    std::string longName(256, 'u');
+    EXPECT_EQ(nullptr, m_mgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", 1080, longName.c_str(), "pw"));
+    EXPECT_NE(nullptr, m_mgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", 1080, longName.substr(1).c_str(), "pw"));
+    std::string longPassword(900, 'p');
+    EXPECT_EQ(nullptr, m_mgr->CreateProxy(PROXY_HTTP, "127.0.0.1", 3128, "user", longPassword.c_str()));
+}
+
+TEST_F(SocketMgrTest, TimerSlotsNeedARunningTimerAndValidKeys) {
+    EXPECT_FALSE(m_mgr->SetEventTimer(5, 0, 100, 100, true)) << "timer not started";
+    ASSERT_TRUE(m_mgr->Start(START_NO_DNS_THREAD, 0, 0, 0));
+    EXPECT_TRUE(m_mgr->SetEventTimer(5, 28, 100000, 1, true));
+    EXPECT_FALSE(m_mgr->SetEventTimer(5, 29, 100000, 1, true));
+    EXPECT_FALSE(m_mgr->KillEventTimer(5, 29));
+    EXPECT_TRUE(m_mgr->SetSendIdleTimer(5, 100000));
+    EXPECT_FALSE(m_mgr->SetSendIdleTimer(5, 100000)) << "same key twice";
+    EXPECT_TRUE(m_mgr->SetRecvIdleTimer(5, 100000));
+    EXPECT_TRUE(m_mgr->SetConnectTimer(5));
+    EXPECT_FALSE(m_mgr->SetConnectTimer(5));
+    EXPECT_TRUE(m_mgr->SetEventTimer(6, 0, 100000, 1, true));
+
+    m_mgr->KillSocketTimers(5);
+    EXPECT_FALSE(m_mgr->KillSendIdleTimer(5));
+    EXPECT_FALSE(m_mgr->KillRecvIdleTimer(5));
+    EXPECT_FALSE(m_mgr->KillConnectTimer(5));
+    EXPECT_FALSE(m_mgr->KillEventTimer(5, 28));
+    EXPECT_TRUE(m_mgr->KillEventTimer(6, 0)) << "another socket's timer is left alone";
+    EXPECT_FALSE(m_mgr->SetSendIdleTimer(5, 0)) << "a zero period never expires properly";
+    m_mgr->Stop(0);
+}
+
+TEST_F(SocketMgrTest, ParseDnsLimitsAndAnswers) {
+    ASSERT_TRUE(m_mgr->Start(START_NO_TIMER, 0, 0, 0));
+    EXPECT_TRUE(m_mgr->ParseDns(std::string(260, 'a').c_str()));
+    EXPECT_FALSE(m_mgr->ParseDns(std::string(261, 'a').c_str()));
+    EXPECT_FALSE(m_mgr->ParseDns(nullptr));
+    EXPECT_TRUE(m_mgr->ParseDns("127.0.0.1"));
+    auto ev = m_sink.Wait([](const vxtest::SinkEvent& e) {
+        return e.kind == vxtest::Ev::DnsParse && e.data == "127.0.0.1";
+    });
+    ASSERT_TRUE(ev);
+    EXPECT_EQ(htonl(0x7F000001), ev->dwIp);
+    auto bad = m_sink.Wait(vxtest::Is(vxtest::Ev::DnsParse), 20000);
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(std::string(260, 'a'), bad->data);
+    EXPECT_EQ(0xFFFFFFFFu, bad->dwIp);
+    m_mgr->Stop(0);
+}
+
+TEST_F(SocketMgrTest, QueuedNameRequestsAreFreedWithoutAWorker) {
+    // No DNS thread: the requests stay queued until destruction (leak-checked).
+    ASSERT_TRUE(m_mgr->Start(START_NO_DNS_THREAD | START_NO_TIMER, 0, 0, 0));
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(m_mgr->ParseDns("localhost"));
+}
+
+class RecordFileTest : public SocketMgrTest {
+protected:
+    void SetUp() override {
+        SocketMgrTest::SetUp();
+        m_old = std::filesystem::current_path();
+        m_dir = std::filesystem::temp_directory_path() / ("vxrec_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(m_dir);
+        std::filesystem::create_directories(m_dir);
+        std::filesystem::current_path(m_dir);
+    }
+    void TearDown() override {
+        SocketMgrTest::TearDown();
+        std::filesystem::current_path(m_old);
+        std::filesystem::remove_all(m_dir);
+    }
+    std::string ReadRecordFile() {
+        std::ifstream in(m_dir / "vxnet.rec", std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::filesystem::path m_old, m_dir;
+};
+
+TEST_F(RecordFileTest, RecordsAreLittleEndianAndComplete) {
+    EXPECT_TRUE(m_mgr->RecordRecv(1, "x", 1, 2, 3)) << "no record flag: nothing written, still true";
+    EXPECT_FALSE(m_mgr->OpenRecordFile());
+    m_mgr->SetRecordFlag(true);
+    ASSERT_TRUE(m_mgr->OpenRecordFile());
+    sockaddr_in a{};
+    EXPECT_TRUE(m_mgr->RecordAccept(7, 9, &a, &a));
+    EXPECT_TRUE(m_mgr->RecordRecv(9, "hello", 5, 0x11223344, 0x55667788));
+    EXPECT_TRUE(m_mgr->RecordClose(-10054, 9, SS_CONNECTED, 1, 2));
+    delete m_mgr;  // closes the file
+    m_mgr = nullptr;
+
+    std::string f = ReadRecordFile();
+    ASSERT_EQ(24u + 25u + 28u, f.size());
+    // accept: type 0, 4 bytes, listening socket, words 0, payload = new socket
+    EXPECT_EQ(0u, LE32(f, 0));
+    EXPECT_EQ(4u, LE32(f, 4));
+    EXPECT_EQ(7u, LE32(f, 8));
+    EXPECT_EQ(0u, LE32(f, 12));
+    EXPECT_EQ(0u, LE32(f, 16));
+    EXPECT_EQ(9u, LE32(f, 20));
+    // receive: type 1, the bytes, the user words
+    EXPECT_EQ(1u, LE32(f, 24));
+    EXPECT_EQ(5u, LE32(f, 28));
+    EXPECT_EQ(9u, LE32(f, 32));
+    EXPECT_EQ(0x11223344u, LE32(f, 36));
+    EXPECT_EQ(0x55667788u, LE32(f, 40));
+    EXPECT_EQ("hello", f.substr(44, 5));
+    // close: type 4, error then status
+    EXPECT_EQ(4u, LE32(f, 49));
+    EXPECT_EQ(8u, LE32(f, 53));
+    EXPECT_EQ(uint32_t(-10054), LE32(f, 69));
+    EXPECT_EQ(uint32_t(SS_CONNECTED), LE32(f, 73));
+}
+
+TEST_F(RecordFileTest, RecordsFromManyThreadsNeverInterleave) {
+    m_mgr->SetRecordFlag(true);
+    ASSERT_TRUE(m_mgr->OpenRecordFile());
+    constexpr int kThreads = 4, kRecords = 500;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([this, t] {
+            std::string payload(size_t(50 + t * 37), char('a' + t));
+            for (int i = 0; i < kRecords; ++i)
+                m_mgr->RecordRecv(SOCKET(t), payload.data(), uint32_t(payload.size()), uint32_t(t), uint32_t(i));
+        });
+    for (auto& th : threads) th.join();
+    delete m_mgr;
+    m_mgr = nullptr;
+
+    std::string f = ReadRecordFile();
+    size_t at = 0;
+    int n = 0;
+    while (at + 20 <= f.size()) {
+        uint32_t len = LE32(f, at + 4);
+        uint32_t t = LE32(f, at + 8);
+        ASSERT_EQ(1u, LE32(f, at));
+        ASSERT_LT(t, uint32_t(kThreads));
+        ASSERT_EQ(t, LE32(f, at + 12));
+        ASSERT_EQ(50u + t * 37u, len);
+        ASSERT_EQ(std::string(len, char('a' + t)), f.substr(at + 20, len));
+        at += 20 + len;
+        ++n;
+    }
+    EXPECT_EQ(f.size(), at);
+    EXPECT_EQ(kThreads * kRecords, n);
+}
+
+TEST_F(RecordFileTest, UnopenableFileMeansNoRecording) {
+    std::filesystem::create_directory(m_dir / "vxnet.rec");  // a folder where the file should go
+    m_mgr->SetRecordFlag(true);
+    EXPECT_FALSE(m_mgr->OpenRecordFile());
+    EXPECT_FALSE(m_mgr->GetRecordFlag());
+    EXPECT_TRUE(m_mgr->RecordRecv(1, "x", 1, 0, 0));
+}
