@@ -1,0 +1,162 @@
+// What only the select engine promises: poll groups of 64 sockets with a
+// thread each, deliveries of kept bytes on the caller's thread, reports of
+// partly flushed send queues, plain sends on UDP sockets without a proxy.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "EngineFixture.h"
+#include "ProcessThreads.h"
+
+using namespace vxtest;
+
+class SelectEngine : public EngineTest {};
+
+INSTANTIATE_TEST_SUITE_P(Select, SelectEngine, testing::Values(EngineTraits{"ISelectSocketMgr1.0", 10060}),
+                         EngineParamName);
+
+TEST_P(SelectEngine, SixtyFifthSocketStartsASecondGroupAndFreedPlacesAreTakenAgain) {
+    int nBase = ProcessThreadCount();
+    if (nBase < 0) GTEST_SKIP() << "the thread count of the process is not known here";
+    // The fixture's clock socket is the first of group one; 63 more fill it.
+    std::vector<SOCKET> socks;
+    for (int i = 0; i < 63; ++i) {
+        SOCKET s = m_lpMgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, 1000 + i, 0);
+        ASSERT_NE(INVALID_SOCKET, s);
+        socks.push_back(s);
+    }
+    EXPECT_EQ(nBase, ProcessThreadCount());
+    SOCKET s65 = m_lpMgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, 1063, 0);
+    ASSERT_NE(INVALID_SOCKET, s65);
+    socks.push_back(s65);
+    EXPECT_EQ(nBase + 1, ProcessThreadCount()) << "the 65th socket needs a second poll thread";
+
+    // One place of the full group is freed; 64 new sockets fill the second
+    // group and that place, without a third thread. The next one needs it.
+    ASSERT_TRUE(m_lpMgr->CloseSocket(socks[10]));
+    socks.erase(socks.begin() + 10);
+    for (int i = 0; i < 64; ++i) {
+        SOCKET s = m_lpMgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, 2000 + i, 0);
+        ASSERT_NE(INVALID_SOCKET, s);
+        socks.push_back(s);
+    }
+    EXPECT_EQ(nBase + 1, ProcessThreadCount()) << "a freed place of a full group was not used again";
+    SOCKET sLast = m_lpMgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, 3000, 0);
+    ASSERT_NE(INVALID_SOCKET, sLast);
+    socks.push_back(sLast);
+    EXPECT_EQ(nBase + 2, ProcessThreadCount());
+
+    // Every socket of every group is polled.
+    RawSocket raw = RawSocket::Udp();
+    size_t from = Mark();
+    for (SOCKET s : socks) ASSERT_EQ(1, raw.SendTo(LocalPortOf(s), "x"));
+    EXPECT_TRUE(m_sink.WaitCount(Is(Ev::RecvFrom), socks.size(), kWaitMs, from));
+    for (SOCKET s : socks) EXPECT_EQ(1u, m_sink.Count(Is(Ev::RecvFrom, s), from)) << "socket " << s;
+}
+
+TEST_P(SelectEngine, KeptBytesAskedForFromOutsideAreDeliveredOnTheCallersThread) {
+    SOCKET s;
+    RawSocket peer;
+    ASSERT_NO_FATAL_FAILURE(ConnectToRaw(&s, &peer));
+    m_sink.SetHook(Ev::Recv, [s](SinkEvent& ev) {
+        if (ev.s == s && ev.uiOffered == 10) ev.uiConsumed = 3;
+    });
+    ASSERT_TRUE(peer.SendAll("0123456789"));
+    ASSERT_TRUE(WaitArrived(s, 10));
+    size_t from = Mark();
+    ASSERT_TRUE(m_lpMgr->SetNoticeLen(s, 4));
+    auto first = m_sink.Wait(Is(Ev::Recv, s), kWaitMs, from);
+    ASSERT_TRUE(first);
+    EXPECT_NE(std::this_thread::get_id(), first->thread);
+
+    size_t from2 = Mark();
+    ASSERT_TRUE(m_lpMgr->SetNoticeLen(s, 5));
+    auto kept = m_sink.Matching(Is(Ev::Recv, s), from2);
+    ASSERT_EQ(1u, kept.size()) << "not delivered before SetNoticeLen returned";
+    EXPECT_EQ("3456789", kept[0].data);
+    EXPECT_EQ(std::this_thread::get_id(), kept[0].thread);
+}
+
+TEST_P(SelectEngine, PartlyFlushedQueuesAreReportedWhenAskedFor) {
+    SOCKET s;
+    RawSocket peer;
+    ASSERT_NO_FATAL_FAILURE(ConnectToRaw(&s, &peer, 0x71, 0x72));
+    ASSERT_TRUE(m_lpMgr->SetSendBufSize(s, 65536));
+    EXPECT_EQ(0u, m_lpMgr->Control(CONTROL_REPORT_PARTIAL_SEND, s, 1, 0, 0, 0, 0, 0));
+    std::string big(4 << 20, 'b');
+    size_t from = Mark();
+    uint32_t uiQueued = 0;
+    ASSERT_TRUE(m_lpMgr->Send(s, big.data(), static_cast<uint32_t>(big.size()), 0x77, &uiQueued));
+    EXPECT_GE(uiQueued, 1u);
+    std::string got;
+    ASSERT_TRUE(peer.RecvExact(got, big.size(), kWaitMs));
+    EXPECT_TRUE(got == big);
+    auto drained = m_sink.Wait(
+        [s](const SinkEvent& e) { return e.kind == Ev::Send && e.s == s && e.uiQueued == 0; }, kWaitMs, from);
+    ASSERT_TRUE(drained);
+    EXPECT_EQ(0, drained->nError);
+    auto partial = m_sink.Matching(
+        [s](const SinkEvent& e) { return e.kind == Ev::Send && e.s == s && e.uiQueued > 0; }, from);
+    ASSERT_FALSE(partial.empty()) << "no report of a partly flushed queue";
+    EXPECT_EQ(0x77u, partial[0].dwSendFlag);
+    EXPECT_EQ(0x71u, partial[0].u1);
+    EXPECT_EQ(0x72u, partial[0].u2);
+
+    // Switched off, only the drained queue is reported.
+    EXPECT_EQ(0u, m_lpMgr->Control(CONTROL_REPORT_PARTIAL_SEND, s, 0, 0, 0, 0, 0, 0));
+    size_t from2 = Mark();
+    ASSERT_TRUE(m_lpMgr->Send(s, big.data(), static_cast<uint32_t>(big.size()), 0x78, nullptr));
+    got.clear();
+    ASSERT_TRUE(peer.RecvExact(got, big.size(), kWaitMs));
+    ASSERT_TRUE(m_sink.Wait(Is(Ev::Send, s), kWaitMs, from2));
+    ASSERT_NO_FATAL_FAILURE(Settle());
+    auto reports = m_sink.Matching(Is(Ev::Send, s), from2);
+    ASSERT_EQ(1u, reports.size()) << DescribeAll(reports);
+    EXPECT_EQ(0u, reports[0].uiQueued);
+    EXPECT_EQ(0x78u, reports[0].dwSendFlag);
+}
+
+TEST_P(SelectEngine, UdpWithoutProxySendsDirectlyEitherWay) {
+    SOCKET u = m_lpMgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, 1, 2);
+    ASSERT_NE(INVALID_SOCKET, u);
+    RawSocket raw = RawSocket::Udp();
+    EXPECT_EQ(3, m_lpMgr->SendTo(u, "127.0.0.1", raw.LocalPort(), "abc", 3, false));
+    std::string got;
+    ASSERT_EQ(3, raw.RecvFrom(got, nullptr, kWaitMs));
+    EXPECT_EQ("abc", got);
+}
+
+TEST_P(SelectEngine, ClosingASocketItDoesNotKnowLeavesItAlone) {
+    RawSocket stranger = RawSocket::TcpListener();
+    ASSERT_TRUE(stranger.IsValid());
+    uint16_t wPort = stranger.LocalPort();
+    EXPECT_TRUE(m_lpMgr->CloseSocket(stranger.Handle()));
+    EXPECT_EQ(wPort, LocalPortOf(stranger.Handle()));
+    RawSocket probe = RawSocket::TcpConnect(wPort);
+    EXPECT_TRUE(probe.IsValid());
+    EXPECT_TRUE(stranger.Accept(kWaitMs).IsValid());
+}
+
+TEST_P(SelectEngine, WithoutTheTimerTimerSlotsAndConnectByNameFail) {
+    ISocketMgr* lpMgr = vxCreateInstance(GetParam().lpszName);
+    ASSERT_NE(nullptr, lpMgr);
+    RecordingSink sink;
+    lpMgr->SetSink(&sink);
+    ASSERT_TRUE(lpMgr->Start(START_NO_TIMER, 0, 0, 0));
+    SOCKET s = lpMgr->CreateTcpSocket(nullptr, nullptr, 0, 1, 2);
+    EXPECT_NE(INVALID_SOCKET, s);
+    EXPECT_FALSE(lpMgr->SetEventTimer(s, 0, 10, 10, true));
+    EXPECT_FALSE(lpMgr->SetRecvIdleTimer(s, 10));
+    EXPECT_FALSE(lpMgr->SetSendIdleTimer(s, 10));
+    // The 20 s limit of a connect by name cannot be armed.
+    EXPECT_FALSE(lpMgr->Connect(s, "localhost", 80));
+    RawSocket listener = RawSocket::TcpListener();
+    EXPECT_TRUE(lpMgr->Connect(s, "127.0.0.1", listener.LocalPort()));
+    EXPECT_TRUE(sink.Wait(Is(Ev::Connect, s)));
+    EXPECT_TRUE(lpMgr->Stop(2000));
+    vxDestroyInstance(lpMgr);
+}

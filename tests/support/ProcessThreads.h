@@ -1,0 +1,13 @@
+// How many threads this process runs, for tests that watch a manager start
+// its threads. Only where the system tells cheaply (Linux: /proc).
+#ifndef VX_TEST_PROCESS_THREADS_H
+#define VX_TEST_PROCESS_THREADS_H
+
+namespace vxtest {
+
+// The number of threads of this process, or -1 where it is not known.
+int ProcessThreadCount();
+
+}  // namespace vxtest
+
+#endif
