@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "EngineFixture.h"
 #include "ScriptedPeer.h"
+#include "WireBytes.h"
 
 using namespace vxtest;
 
@@ -19,19 +19,9 @@ namespace {
 // Where the proxied sockets ask to go; the scripted proxy never dials it.
 constexpr uint16_t kDestPort = 4321;
 
-std::string B(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes) s += static_cast<char>(b);
-    return s;
-}
-
-std::string Be16(uint16_t v) { return B({v >> 8, v & 0xFF}); }
-
-const std::string kLocal = B({127, 0, 0, 1});
+const std::string kLocal = Ip4(127, 0, 0, 1);
 
 std::string Socks4Request(const std::string& user) { return B({4, 1}) + Be16(kDestPort) + kLocal + user + B({0}); }
-
-std::string Socks5Reply(int nRep, const std::string& ip4, uint16_t wPort) { return B({5, nRep, 0, 1}) + ip4 + Be16(wPort); }
 
 const std::string kSocks5Connect = B({5, 1, 0, 1}) + kLocal + Be16(kDestPort);
 
@@ -397,13 +387,13 @@ TEST_P(Conformance, Socks5UdpAssociateRelaysBothWays) {
     std::string got;
     sockaddr_in sender;
     ASSERT_EQ(15, relay.RecvFrom(got, &sender, kWaitMs));
-    EXPECT_EQ(B({0, 0, 0, 1}) + kLocal + Be16(dest.LocalPort()) + "hello", got);
+    EXPECT_EQ(RelayHeader(kLocal, dest.LocalPort()) + "hello", got);
     EXPECT_EQ(wPort, PortOf(sender));
 
     // In: the header is taken off and names the sender.
     for (int i = 0; i < 2; ++i) ASSERT_TRUE(m_lpMgr->SetNoticeLen(u, 1));
     size_t mark = Mark();
-    relay.SendToAddr(Loopback(wPort), B({0, 0, 0, 1, 127, 0, 0, 3}) + Be16(999) + "world");
+    relay.SendToAddr(Loopback(wPort), RelayHeader(Ip4(127, 0, 0, 3), 999) + "world");
     auto in = m_sink.Wait(Is(Ev::RecvFrom, u), kWaitMs, mark);
     ASSERT_TRUE(in);
     EXPECT_EQ("world", in->data);
