@@ -10,7 +10,9 @@
 
 namespace bench {
 
-IdleConnections::~IdleConnections() { CloseAll(&m_fds); }
+IdleConnections::~IdleConnections() { CloseAll(); }
+
+void IdleConnections::CloseAll() { bench::CloseAll(&m_fds); }
 
 bool IdleConnections::GrowTo(uint16_t port, int total, std::string* error) {
     const int add = total - Count();

@@ -55,6 +55,7 @@ public:
     // Opens connections until there are `total`; false (with a reason) on failure.
     bool GrowTo(uint16_t port, int total, std::string* error);
     int Count() const { return int(m_fds.size()); }
+    void CloseAll();
 
 private:
     std::vector<int> m_fds;

@@ -63,23 +63,32 @@ public:
     }
 
     // Sends until the window is full or the socket is; false when it failed.
-    bool Write(StreamConn& c) {
+    // Once the window has closed (`finishing`) it only completes the frame
+    // under way, so that the server can echo everything that was sent.
+    bool Write(StreamConn& c, bool finishing) {
         const uint64_t window = uint64_t(m_frameLen) * kWindowFrames;
-        while (c.sent - c.received < window) {
+        for (;;) {
+            uint64_t room = window > c.sent - c.received ? window - (c.sent - c.received) : 0;
+            if (finishing)
+                room = (m_frameLen - c.sent % m_frameLen) % m_frameLen;
+            if (room == 0)
+                return true;
             if (c.txOff == m_batchLen) {
                 for (uint32_t i = 0; i < kBatchFrames; ++i)
                     BuildFrame(c.tx.get() + size_t(i) * m_frameLen, m_frameLen, ++c.txSeq);
                 c.txOff = 0;
             }
-            const size_t len = size_t(std::min<uint64_t>(m_batchLen - c.txOff, window - (c.sent - c.received)));
+            const size_t len = size_t(std::min<uint64_t>(m_batchLen - c.txOff, room));
             const ssize_t n = send(c.fd, c.tx.get() + c.txOff, len, MSG_NOSIGNAL);
             if (n < 0)
                 return errno == EAGAIN;
             c.txOff += size_t(n);
             c.sent += uint64_t(n);
         }
-        return true;
     }
+
+    // Everything sent is whole frames and has come back.
+    bool Drained(const StreamConn& c) const { return c.received == c.sent && c.sent % m_frameLen == 0; }
 
 private:
     bool Check(StreamConn& c, const char* p, size_t n) {
@@ -151,10 +160,9 @@ RunResult RunStream(const Target& target, int conns, uint32_t frameLen, const Ph
             bool failed = got < 0;
             if (got > 0)
                 lastProgress = NowNs();
-            if (!failed && !window.Over())
-                failed = !run.Write(c);
-            const bool drained = window.Over() && c.received == c.sent;
-            if (failed || drained) {
+            if (!failed)
+                failed = !run.Write(c, window.Over());
+            if (failed || (window.Over() && run.Drained(c))) {
                 if (failed)
                     ++result.errors;
                 close(c.fd);
@@ -162,10 +170,16 @@ RunResult RunStream(const Target& target, int conns, uint32_t frameLen, const Ph
                 --open;
             }
         }
-        // Once the window has closed, connections that are already drained get no more events.
+        // Once the window has closed, connections without events still have
+        // to finish their frame, or are drained already.
         if (window.Over()) {
             for (StreamConn& c : run.Conns()) {
-                if (c.fd >= 0 && c.received == c.sent) {
+                if (c.fd < 0)
+                    continue;
+                const bool failed = !run.Write(c, true);
+                if (failed || run.Drained(c)) {
+                    if (failed)
+                        ++result.errors;
                     close(c.fd);
                     c.fd = -1;
                     --open;
