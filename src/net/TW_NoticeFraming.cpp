@@ -151,7 +151,7 @@ NoticeResult TW_NoticeFraming::Deliver(SOCKET s, const NoticeRecord& first, char
         const uint32_t uiRest = uiOffer - uiConsumed;
 
         if (rs.sbRbuf.uiDataLen == 0) {
-            MemPoolFree(rs.sbRbuf.lpBuffer);  // never holds a block here; keeps the record simple
+            MemPoolFree(rs.sbRbuf.lpBuffer);  // an emptied block, if any: the record gets one below
             if (uiRest == 0) {
                 // All taken: the block goes back to the record for the next notice.
                 rs.sbRbuf.lpBuffer = lpLent;
