@@ -123,7 +123,6 @@ TEST(ProxyRecord, StringsLiveInTheBlockAndCompareByValue) {
     EXPECT_TRUE(ProxyDataEquals(*p, PROXY_SOCKS5, 0x04030201, 1080, "alice", ""));
     EXPECT_FALSE(ProxyDataEquals(*p, PROXY_SOCKS5, 0x04030201, 1080, "alice", nullptr));
     EXPECT_FALSE(ProxyDataEquals(*p, PROXY_SOCKS5, 0x04030201, 1080, "alice", "x"));
-    EXPECT_FALSE(ProxyDataEquals(*p, PROXY_SOCKS4, 0x04030201, 1080, "alice", ""));
     EXPECT_FALSE(ProxyDataEquals(*p, PROXY_SOCKS5, 0x04030201, 1081, "alice", ""));
     Proxy anon = MakeProxy(PROXY_HTTP);
     EXPECT_EQ(nullptr, anon->lpszUser);
@@ -207,21 +206,6 @@ TEST(ProxyReply, TableAndEveryPrefix) {
             EXPECT_EQ(int(row.nextOrError), r.nError);
         }
     }
-}
-
-TEST(ProxyReply, AddressesOfUdpAndBindReplies) {
-    Proxy s5 = MakeProxy(PROXY_SOCKS5);
-    const ProxyAddr relay = Addr(9, 8, 7, 6, 5432);
-    for (uint32_t step : {4u, 5u, 6u}) {
-        Bytes reply = Socks5Reply(0, relay);
-        ProxyReply r = ParseProxyReply(*s5, step, step == 4, 0, reply.data(), uint32_t(reply.size()));
-        ASSERT_EQ(PROXY_REPLY_ACCEPTED, r.eState);
-        EXPECT_TRUE(r.bHasAddr);
-        EXPECT_EQ(relay.dwIp, r.addr.dwIp);
-        EXPECT_EQ(relay.wPort, r.addr.wPort);
-    }
-    Bytes reply = Socks5Reply(0, relay);
-    EXPECT_FALSE(ParseProxyReply(*s5, 3, false, 1, reply.data(), 10).bHasAddr);
 }
 
 TEST(ProxyReply, HttpHeadersAreBoundedTo8KiB) {
