@@ -50,15 +50,22 @@ bool TW_SelectSocketMgr::Stop(uint32_t) {
         PostDnsQuit();
         StopThreads(kThreadDns, 2000);
     }
-    TW_LockGuard lock(&m_mapSocket2Thread);
-    for (int i = 0; i < m_arrSelectThread.GetSize(); ++i) {
-        m_arrSelectThread[i]->Stop();
-        delete m_arrSelectThread[i];
+    // The groups leave the table first, so that a callback still running on
+    // a poll thread finds its socket gone instead of waiting for the table
+    // lock while that thread is being joined.
+    TW_Array<TW_SelectThread*> arrGroups;
+    {
+        TW_LockGuard lock(&m_mapSocket2Thread);
+        for (int i = 0; i < m_arrSelectThread.GetSize(); ++i) arrGroups.Add(m_arrSelectThread[i]);
+        m_arrSelectThread.SetSize(0);
+        // The groups take their sockets with them.
+        m_mapSocket2Thread.RemoveAll();
+        m_listFreeThread.RemoveAll();
     }
-    m_arrSelectThread.SetSize(0);
-    // The groups are gone: so are the sockets they held.
-    m_mapSocket2Thread.RemoveAll();
-    m_listFreeThread.RemoveAll();
+    for (int i = 0; i < arrGroups.GetSize(); ++i) arrGroups[i]->Stop();
+    // Deleted only when every poll thread has ended: a callback on one group
+    // may still be calling into another.
+    for (int i = 0; i < arrGroups.GetSize(); ++i) delete arrGroups[i];
     return true;
 }
 
