@@ -49,11 +49,13 @@ public:
 
     std::atomic<bool> stopping{false};
     std::atomic<uint64_t> messages{0}, bytes{0}, errors{0};
+    std::atomic<int> serverConns{0};  // server sides of connections still open
 
     bool OnSocketPreAccept(sockaddr_in*, sockaddr_in*) override { return true; }
     void OnSocketAccept(int, SOCKET, SOCKET s, sockaddr_in*, sockaddr_in*) override {
+        ++serverConns;
         if (!m_mgr->SetNoticeLen(s, kHeaderLen))
-            m_mgr->CloseSocket(s);
+            CloseServerSide(s);
     }
     void OnSocketConnect(int error, SOCKET, uint32_t u1, uint32_t) override {
         Client& c = m_clients[u1 - 1];
@@ -71,7 +73,9 @@ public:
             CheckEcho(m_clients[u1 - 1], data, len);
     }
     void OnSocketClose(int, SOCKET s, int, uint32_t u1, uint32_t) override {
-        if (u1 != 0 && u1 != kListenerTag && !stopping)
+        if (u1 == 0)
+            CloseServerSide(s);
+        else if (u1 != kListenerTag && !stopping)
             Fail(m_clients[u1 - 1]);
         else
             m_mgr->CloseSocket(s);
@@ -89,6 +93,11 @@ public:
     }
 
 private:
+    void CloseServerSide(SOCKET s) {
+        m_mgr->CloseSocket(s);
+        --serverConns;
+    }
+
     // Server side: echo every complete frame of the offer; the rest stays
     // buffered and the next notice asks for what its frame still lacks.
     void Echo(SOCKET s, const char* data, uint32_t* len) {
@@ -97,7 +106,7 @@ private:
             const uint32_t body = BodyLen(data + off);
             if (body > kMaxBody) {
                 ++errors;
-                m_mgr->CloseSocket(s);
+                CloseServerSide(s);
                 return;
             }
             need = kHeaderLen + body;
@@ -108,7 +117,7 @@ private:
         }
         if ((off > 0 && !m_mgr->Send(s, data, off, 0, nullptr)) || !m_mgr->SetNoticeLen(s, need)) {
             ++errors;
-            m_mgr->CloseSocket(s);
+            CloseServerSide(s);
             return;
         }
         *len = off;
@@ -245,6 +254,9 @@ int main(int argc, char** argv) {
         if (!c.failed)  // a failed client's socket is closed already
             mgr->CloseSocket(c.s);
     mgr->CloseSocket(listener);
+    // Let the server side take in the closes before stopping, as a host
+    // shutting down cleanly would.
+    WaitFor(2000, [&] { return sink.serverConns == 0; });
     mgr->Stop(2000);
     vxDestroyInstance(mgr);
     vxUninitialize();

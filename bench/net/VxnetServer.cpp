@@ -4,7 +4,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "Frame.h"
 #include "Servers.h"
@@ -17,29 +20,32 @@ class EchoSink final : public ISocketMgrSink {
 public:
     explicit EchoSink(ISocketMgr* mgr) : m_mgr(mgr) {}
 
+    std::atomic<int> open{0};  // accepted connections not closed yet
+
     bool OnSocketPreAccept(sockaddr_in*, sockaddr_in*) override { return true; }
     void OnSocketConnect(int, SOCKET, uint32_t, uint32_t) override {}
     void OnSocketAccept(int, SOCKET, SOCKET s, sockaddr_in*, sockaddr_in*) override {
+        ++open;
         if (!m_mgr->SetNoticeLen(s, kFrameHeaderLen))
-            m_mgr->CloseSocket(s);
+            Close(s);
     }
     void OnSocketRecv(int, SOCKET s, const char* data, uint32_t* len, uint32_t, uint32_t) override {
         // The offer may hold several frames and the start of the next one;
         // the unconsumed rest stays buffered and counts towards the next notice.
         const FrameScan scan = ScanFrames(data, *len);
         if (scan.bad || (scan.complete > 0 && !m_mgr->Send(s, data, uint32_t(scan.complete), 0, nullptr))) {
-            m_mgr->CloseSocket(s);
+            Close(s);
             return;
         }
         *len = uint32_t(scan.complete);
         if (!m_mgr->SetNoticeLen(s, uint32_t(scan.need)))
-            m_mgr->CloseSocket(s);
+            Close(s);
     }
     void OnSocketRecvFrom(int, SOCKET s, const char* data, int len, sockaddr_in* from, uint32_t, uint32_t) override {
         m_mgr->SendToAddr(s, from, data, len, false);
     }
     void OnSocketSend(int, SOCKET, uint32_t, uint32_t, uint32_t, uint32_t) override {}
-    void OnSocketClose(int, SOCKET s, int, uint32_t, uint32_t) override { m_mgr->CloseSocket(s); }
+    void OnSocketClose(int, SOCKET s, int, uint32_t, uint32_t) override { Close(s); }
     void OnSocketRecvIdle(int, SOCKET, uint32_t, uint32_t) override {}
     void OnSocketSendIdle(int, SOCKET, uint32_t, uint32_t) override {}
     void OnDnsParse(const char*, uint32_t) override {}
@@ -51,6 +57,11 @@ public:
     }
 
 private:
+    void Close(SOCKET s) {
+        m_mgr->CloseSocket(s);
+        --open;
+    }
+
     ISocketMgr* m_mgr;
 };
 
@@ -107,6 +118,10 @@ int RunVxnetServer(const std::string& interfaceName) {
         char buf[64];
         while (read(STDIN_FILENO, buf, sizeof buf) > 0) {
         }
+        // The client has closed its connections by now: let their closes
+        // come in before stopping, as a host shutting down cleanly would.
+        for (int i = 0; i < 200 && sink.open > 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     mgr->Stop(2000);
     vxDestroyInstance(mgr);
