@@ -132,7 +132,12 @@ int RunBenchmark(const Options& options) {
             ServerProcess server;
             std::string error;
             const bool started = server.Start(kinds[s], cpus.server, &error);
-            const Target target{server.TcpPort(), server.UdpPort(), [&server] { return server.CpuSeconds(); }};
+            Target target{server.TcpPort(), server.UdpPort(), [&server] { return server.CpuSeconds(); }, nullptr,
+                          nullptr};
+            if (kinds[s].rfind("vxnet:", 0) == 0) {
+                target.serverPoolBlocks = [&server] { return server.PoolBlocks(); };
+                target.serverPoolAppends = [&server] { return server.PoolAppends(); };
+            }
             std::fprintf(stderr, "repetition %d/%d, %-8s:", rep + 1, options.reps, labels[s].c_str());
             for (size_t w = 0; w < workloads.size(); ++w) {
                 RunResult r;
@@ -158,7 +163,8 @@ int RunBenchmark(const Options& options) {
 
     std::printf("\nMedians of %d repetitions; spread = (max - min) / median; \"vs epoll\" = ratio of the medians "
                 "to the epoll server's in this run.\nServer CPU = user + system time of the server process (all "
-                "threads) in the measured window, per round trip, connection or MB echoed.\n\n",
+                "threads) in the measured window, per round trip, connection or MB echoed.\nPool allocs+appends = "
+                "memory-pool blocks a vxnet server took, and copies it appended into pool blocks, per operation.\n\n",
                 options.reps);
     const auto baseline = std::find(kinds.begin(), kinds.end(), "epoll");
     PrintResultsTable(labels, workloads, results,

@@ -120,11 +120,19 @@ void Window::Tick(uint64_t now) {
         m_state = kMeasuring;
         m_openedAt = now;
         m_cpuAtOpen = m_target.serverCpuSeconds();
+        if (m_target.serverPoolBlocks) {
+            m_poolAtOpen = m_target.serverPoolBlocks();
+            m_appendsAtOpen = m_target.serverPoolAppends();
+        }
     }
     if (m_state == kMeasuring && now >= m_end) {
         m_state = kOver;
         m_closedAt = NowNs();
         m_cpuAtClose = m_target.serverCpuSeconds();
+        if (m_target.serverPoolBlocks) {
+            m_poolAtClose = m_target.serverPoolBlocks();
+            m_appendsAtClose = m_target.serverPoolAppends();
+        }
     }
 }
 
@@ -146,6 +154,10 @@ void Window::Finish(RunResult* result) const {
         return;
     result->seconds = double(m_closedAt - m_openedAt) * 1e-9;
     result->serverCpu = m_cpuAtClose - m_cpuAtOpen;
+    if (m_target.serverPoolBlocks) {
+        result->poolBlocks = double(m_poolAtClose - m_poolAtOpen);
+        result->poolAppends = double(m_appendsAtClose - m_appendsAtOpen);
+    }
 }
 
 void LatencyLog::Finish(RunResult* result) {

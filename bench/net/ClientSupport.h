@@ -46,6 +46,8 @@ private:
     uint64_t m_closedAt = 0;
     double m_cpuAtOpen = 0;
     double m_cpuAtClose = 0;
+    uint64_t m_poolAtOpen = 0, m_appendsAtOpen = 0;
+    uint64_t m_poolAtClose = 0, m_appendsAtClose = 0;
 };
 
 // Round-trip times of the measured window.

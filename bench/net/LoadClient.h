@@ -16,6 +16,9 @@ struct Target {
     uint16_t tcpPort = 0;
     uint16_t udpPort = 0;
     std::function<double()> serverCpuSeconds;
+    // Memory-pool blocks the server took so far; null for servers without a pool.
+    std::function<uint64_t()> serverPoolBlocks;
+    std::function<uint64_t()> serverPoolAppends;
 };
 
 struct Phases {
@@ -30,6 +33,8 @@ struct RunResult {
     uint64_t ops = 0;      // round trips or connections completed in it
     uint64_t bytes = 0;    // bytes echoed back in it
     double serverCpu = NAN;  // server CPU seconds spent in it
+    double poolBlocks = NAN;   // memory-pool blocks the server took in it
+    double poolAppends = NAN;  // and appends (copies into pool blocks) it made
     uint64_t errors = 0;   // failed connects, lost datagrams, dropped connections
     double p50us = NAN;
     double p99us = NAN;

@@ -24,7 +24,7 @@ double Spread(const std::vector<double>& v) {
 
 Summary Summarize(const Workload& w, const std::vector<RunResult>& runs) {
     Summary s;
-    std::vector<double> thr, cpu, p50, p99;
+    std::vector<double> thr, cpu, p50, p99, pool, appends;
     for (const RunResult& r : runs) {
         s.errors += r.errors;
         if (!r.ok) {
@@ -36,6 +36,10 @@ Summary Summarize(const Workload& w, const std::vector<RunResult>& runs) {
         ++s.runs;
         thr.push_back(Throughput(w, r));
         cpu.push_back(CpuPerOp(w, r));
+        if (!std::isnan(r.poolBlocks)) {
+            pool.push_back(PoolBlocksPerOp(w, r));
+            appends.push_back(PoolAppendsPerOp(w, r));
+        }
         if (!std::isnan(r.p50us)) {
             p50.push_back(r.p50us);
             p99.push_back(r.p99us);
@@ -47,6 +51,8 @@ Summary Summarize(const Workload& w, const std::vector<RunResult>& runs) {
     s.cpuPerOpSpread = Spread(cpu);
     s.p50us = Median(p50);
     s.p99us = Median(p99);
+    s.poolBlocksPerOp = Median(pool);
+    s.poolAppendsPerOp = Median(appends);
     return s;
 }
 
@@ -107,7 +113,8 @@ void PrintTable(const std::vector<std::string>& header, const std::vector<std::v
 void PrintResultsTable(const std::vector<std::string>& servers, const std::vector<Workload>& workloads,
                        const std::vector<std::vector<std::vector<RunResult>>>& results, int baseline) {
     const std::vector<std::string> header = {"workload", "server", "throughput", "spread", "vs epoll",
-                                             "server CPU/op", "spread", "vs epoll", "p50 us", "p99 us", "errors"};
+                                             "server CPU/op", "spread", "vs epoll", "p50 us", "p99 us", "pool allocs+appends/op",
+                                             "errors"};
     std::vector<std::vector<std::string>> rows;
     for (size_t w = 0; w < workloads.size(); ++w) {
         const Workload& wl = workloads[w];
@@ -120,7 +127,7 @@ void PrintResultsTable(const std::vector<std::string>& servers, const std::vecto
             if (sum.failed)
                 errors += ", " + std::to_string(sum.failed) + " failed: " + sum.firstError;
             if (sum.runs == 0) {
-                rows.push_back({wl.title, servers[s], "-", "-", "-", "-", "-", "-", "-", "-", errors});
+                rows.push_back({wl.title, servers[s], "-", "-", "-", "-", "-", "-", "-", "-", "-", errors});
                 continue;
             }
             const bool haveBase = baseline >= 0 && base.runs > 0;
@@ -130,7 +137,11 @@ void PrintResultsTable(const std::vector<std::string>& servers, const std::vecto
                             Fmt(sum.cpuPerOp >= 100 ? "%.0f" : "%.2f", sum.cpuPerOp) + " " + CpuPerOpUnit(wl),
                             Percent(sum.cpuPerOpSpread),
                             haveBase ? Fmt("%.2f", sum.cpuPerOp / base.cpuPerOp) : "-", Fmt("%.1f", sum.p50us),
-                            Fmt("%.1f", sum.p99us), errors});
+                            Fmt("%.1f", sum.p99us),
+                            std::isnan(sum.poolBlocksPerOp)
+                                ? "-"
+                                : Fmt("%.2f", sum.poolBlocksPerOp) + " + " + Fmt("%.2f", sum.poolAppendsPerOp),
+                            errors});
         }
     }
     PrintTable(header, rows);

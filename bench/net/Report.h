@@ -24,6 +24,8 @@ struct Summary {
     double throughput = 0, throughputSpread = 0;
     double cpuPerOp = 0, cpuPerOpSpread = 0;
     double p50us = 0, p99us = 0;
+    double poolBlocksPerOp = 0;
+    double poolAppendsPerOp = 0;
     uint64_t errors = 0;
 };
 

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "PoolTap.h"
 #include "Servers.h"
 #include "vxnet/vxnet.h"
 
@@ -105,6 +106,7 @@ int ServeMain(const std::string& kind, int cpu) {
         sched_setaffinity(0, sizeof set, &set);  // threads created later inherit it
     }
     signal(SIGPIPE, SIG_IGN);
+    AttachPoolCounters();
     if (kind == "epoll")
         return RunEpollServer();
 #ifdef VX_HAVE_LIBUV

@@ -71,6 +71,9 @@ bool ServerProcess::Start(const std::string& kind, int cpu, std::string* error) 
     posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, report[1], 3);
+    m_pool = CreatePoolCounters(&m_poolFd);
+    if (m_pool)
+        posix_spawn_file_actions_adddup2(&actions, m_poolFd, kPoolCountersFd);
     const std::string self = SelfPath();
     const std::string cpuArg = std::to_string(cpu);
     std::vector<char*> argv{const_cast<char*>(self.c_str()), const_cast<char*>("--serve"),
@@ -111,6 +114,9 @@ void ServerProcess::Stop() {
         close(m_input);
         m_input = -1;
     }
+    ReleasePoolCounters(m_pool, m_poolFd);
+    m_pool = nullptr;
+    m_poolFd = -1;
     if (m_pid <= 0)
         return;
     // A clean stop takes the engine's own Stop (it waits up to 2 s per thread).

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "PoolTap.h"
+
 namespace bench {
 
 struct ProcessStatus {
@@ -33,6 +35,9 @@ public:
     uint16_t UdpPort() const { return m_udpPort; }
     // User + system time of all its threads so far, in seconds (NaN once it is gone).
     double CpuSeconds() const;
+    // Memory-pool blocks the server has taken so far (vxnet servers only).
+    uint64_t PoolBlocks() const { return m_pool ? m_pool->blocks.load() : 0; }
+    uint64_t PoolAppends() const { return m_pool ? m_pool->appends.load() : 0; }
     // Threads and resident memory now (zeros once it is gone).
     ProcessStatus Status() const;
     bool Alive() const;
@@ -43,6 +48,8 @@ private:
     clockid_t m_clock{};
     uint16_t m_tcpPort = 0;
     uint16_t m_udpPort = 0;
+    PoolCounters* m_pool = nullptr;
+    int m_poolFd = -1;
 };
 
 }  // namespace bench

@@ -69,6 +69,16 @@ double CpuPerOp(const Workload& w, const RunResult& r) {
     return ops > 0 ? r.serverCpu * 1e6 / ops : NAN;
 }
 
+double PoolBlocksPerOp(const Workload& w, const RunResult& r) {
+    const double ops = Operations(w, r);
+    return ops > 0 ? r.poolBlocks / ops : NAN;
+}
+
+double PoolAppendsPerOp(const Workload& w, const RunResult& r) {
+    const double ops = Operations(w, r);
+    return ops > 0 ? r.poolAppends / ops : NAN;
+}
+
 const char* CpuPerOpUnit(const Workload& w) {
     switch (w.kind) {
     case WorkloadKind::Stream:

@@ -29,6 +29,9 @@ const char* ThroughputUnit(const Workload& w);
 // Server CPU per operation in microseconds (per round trip, connection or MB).
 double CpuPerOp(const Workload& w, const RunResult& r);
 const char* CpuPerOpUnit(const Workload& w);
+// Memory-pool blocks and appends per operation (NaN for servers without a pool).
+double PoolBlocksPerOp(const Workload& w, const RunResult& r);
+double PoolAppendsPerOp(const Workload& w, const RunResult& r);
 
 }  // namespace bench
 
