@@ -277,13 +277,20 @@ void TW_SelectThread::TakeSnapshot(Snapshot& snap) {
     }
 }
 
-void TW_SelectThread::OnReadable(const pf::SocketSet& set, const Snapshot& snap) {
+template <class Fn>
+void TW_SelectThread::ForEachReady(const pf::SocketSet& set, const Snapshot& snap, Fn fnHandle) {
     for (uint32_t i = 0; i < set.uiCount; ++i) {
         const SOCKET s = set.arrSocket[i];
         const uint32_t uiSeq = snap.SeqOf(s);
         TW_LockGuard lock(&m_mapSocket2Data);
         SocketData* rec = Find(s);
-        if (!rec || rec->uiSeq != uiSeq) continue;
+        // Only the socket that had the handle when the pass began.
+        if (rec && rec->uiSeq == uiSeq) fnHandle(s, uiSeq, rec, lock);
+    }
+}
+
+void TW_SelectThread::OnReadable(const pf::SocketSet& set, const Snapshot& snap) {
+    ForEachReady(set, snap, [this](SOCKET s, uint32_t uiSeq, SocketData* rec, TW_LockGuard& lock) {
         const uint32_t status = rec->status;
         if (status == SS_UDP) {
             SocketData copy;
@@ -298,7 +305,7 @@ void TW_SelectThread::OnReadable(const pf::SocketSet& set, const Snapshot& snap)
         } else if (status == SS_CONNECTED) {
             lock.Unlock();
             Unwatch(s, true, false, false);
-            if (IsStopRequested()) continue;
+            if (IsStopRequested()) return;
             char buf[kRecvBufSize];
             int n = pf::Recv(s, buf, sizeof buf);
             if (n > 0) {
@@ -314,7 +321,7 @@ void TW_SelectThread::OnReadable(const pf::SocketSet& set, const Snapshot& snap)
                     NotifyClose(nError, s);
             }
         }
-    }
+    });
 }
 
 void TW_SelectThread::ReadDatagram(SOCKET s, const SocketData& rec) {
@@ -361,12 +368,7 @@ void TW_SelectThread::AcceptConnection(SOCKET sListen) {
 }
 
 void TW_SelectThread::OnWritable(const pf::SocketSet& set, const Snapshot& snap) {
-    for (uint32_t i = 0; i < set.uiCount; ++i) {
-        const SOCKET s = set.arrSocket[i];
-        const uint32_t uiSeq = snap.SeqOf(s);
-        TW_LockGuard lock(&m_mapSocket2Data);
-        SocketData* rec = Find(s);
-        if (!rec || rec->uiSeq != uiSeq) continue;
+    ForEachReady(set, snap, [this](SOCKET s, uint32_t uiSeq, SocketData* rec, TW_LockGuard& lock) {
         const uint32_t status = rec->status;
         if (status == SS_CONNECTING) {
             rec->status = SS_CONNECTED;
@@ -374,7 +376,7 @@ void TW_SelectThread::OnWritable(const pf::SocketSet& set, const Snapshot& snap)
             Unwatch(s, false, true, true);
             if (rec->lpProxyData) {
                 StartProxyHandshake(s, lock);
-                continue;
+                return;
             }
             const uint32_t u1 = rec->dwUser1, u2 = rec->dwUser2;
             lock.Unlock();
@@ -384,16 +386,12 @@ void TW_SelectThread::OnWritable(const pf::SocketSet& set, const Snapshot& snap)
             Unwatch(s, false, true, false);
             if (!IsStopRequested() && status == SS_CONNECTED) FlushSendQueue(s, uiSeq);
         }
-    }
+    });
 }
 
 void TW_SelectThread::OnExcept(const pf::SocketSet& set, const Snapshot& snap) {
-    for (uint32_t i = 0; i < set.uiCount; ++i) {
-        const SOCKET s = set.arrSocket[i];
-        const uint32_t uiSeq = snap.SeqOf(s);
-        TW_LockGuard lock(&m_mapSocket2Data);
-        SocketData* rec = Find(s);
-        if (!rec || rec->uiSeq != uiSeq || rec->status != SS_CONNECTING) continue;
+    ForEachReady(set, snap, [this](SOCKET s, uint32_t, SocketData* rec, TW_LockGuard& lock) {
+        if (rec->status != SS_CONNECTING) return;
         const uint32_t u1 = rec->dwUser1, u2 = rec->dwUser2;
         const SOCKET sLinked = rec->sLinked;
         lock.Unlock();
@@ -404,7 +402,7 @@ void TW_SelectThread::OnExcept(const pf::SocketSet& set, const Snapshot& snap) {
         } else {
             m_lpOwner->NotifyClose(pf::kErrTimedOut, sLinked);
         }
-    }
+    });
 }
 
 // ------------------------------------------------------------------ sending
@@ -616,19 +614,25 @@ void TW_SelectThread::StartProxyHandshake(SOCKET s, TW_LockGuard& lock) {
     const uint32_t u1 = rec->dwUser1, u2 = rec->dwUser2;
     const SOCKET sLinked = rec->sLinked;
     lock.Unlock();
+    ReportProxyFailure(s, res, sLinked, u1, u2);
+}
+
+bool TW_SelectThread::ReportProxyFailure(SOCKET s, const ProxyStepResult& res, SOCKET sLinked, uint32_t u1,
+                                         uint32_t u2) {
     ISocketMgrSink* lpSink = Sink();
     switch (res.eFail) {
     case PROXY_FAIL_CLOSE_CONTROL:
         m_lpOwner->CloseSocket(s);
         if (lpSink) lpSink->OnSocketProxy(res.nError, sLinked, nullptr, u1, u2);
-        break;
+        return true;
     case PROXY_FAIL_TO_PROXY_SINK:
         if (lpSink) lpSink->OnSocketProxy(res.nError, sLinked != INVALID_SOCKET ? sLinked : s, nullptr, u1, u2);
-        break;
+        return false;
     case PROXY_FAIL_TO_CLOSE_SINK:
         NotifyClose(res.nError, s);
-        break;
+        return false;
     }
+    return false;
 }
 
 NoticeResult TW_SelectThread::OnProxyBytes(SOCKET s, const NoticeRecord& nrec, const char* lpData, uint32_t uiLen,
@@ -715,19 +719,7 @@ NoticeResult TW_SelectThread::OnProxyBytes(SOCKET s, const NoticeRecord& nrec, c
             if (lpSink) lpSink->OnSocketConnect(0, s, u1, u2);
             break;
         case PROXY_FAIL:
-            switch (res.eFail) {
-            case PROXY_FAIL_CLOSE_CONTROL:
-                m_lpOwner->CloseSocket(s);
-                if (lpSink) lpSink->OnSocketProxy(res.nError, sLinked, nullptr, u1, u2);
-                return NOTICE_GONE;
-            case PROXY_FAIL_TO_PROXY_SINK:
-                if (lpSink)
-                    lpSink->OnSocketProxy(res.nError, sLinked != INVALID_SOCKET ? sLinked : s, nullptr, u1, u2);
-                break;
-            case PROXY_FAIL_TO_CLOSE_SINK:
-                NotifyClose(res.nError, s);
-                break;
-            }
+            if (ReportProxyFailure(s, res, sLinked, u1, u2)) return NOTICE_GONE;
             break;
         default:
             break;

@@ -91,12 +91,19 @@ private:
     bool Watch(pf::SocketSet& set, SOCKET s, uint32_t status, uint32_t uiSeq, bool bCheckSeq);
     void Unwatch(SOCKET s, bool bRead, bool bWrite, bool bExcept);
     void TakeSnapshot(Snapshot& snap);
+    // Runs fnHandle(s, uiSeq, record, lock) under the group lock for every
+    // socket of the set that still has its record of the pass.
+    template <class Fn>
+    void ForEachReady(const pf::SocketSet& set, const Snapshot& snap, Fn fnHandle);
     void OnReadable(const pf::SocketSet& set, const Snapshot& snap);
     void OnWritable(const pf::SocketSet& set, const Snapshot& snap);
     void OnExcept(const pf::SocketSet& set, const Snapshot& snap);
     void ReadDatagram(SOCKET s, const SocketData& rec);
     void AcceptConnection(SOCKET sListen);
     void StartProxyHandshake(SOCKET s, TW_LockGuard& lock);
+    // Reports a failed handshake where it belongs; true when the socket was
+    // closed on the way (the control connection of a proxied UDP socket).
+    bool ReportProxyFailure(SOCKET s, const ProxyStepResult& res, SOCKET sLinked, uint32_t u1, uint32_t u2);
     ProxyHandshake MakeHandshake(const SocketData& rec);
     void CloseAllSockets();
 
