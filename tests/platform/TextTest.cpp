@@ -1,4 +1,4 @@
-// Narrow/UTF-16 conversion and case mapping of the platform layer.
+// Conversion between the narrow encoding and UTF-16.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -30,8 +30,6 @@ TEST(TextTest, RoundTripsAndBufferLimits) {
     EXPECT_EQ(ToNarrow(u"abc"), "abc");
     const std::u16string latin = u"Gr\u00fc\u00dfe \u00e9t\u00e9";
     EXPECT_EQ(ToWide(ToNarrow(latin)), latin);
-    EXPECT_EQ(pf::NarrowToWide(nullptr, 3, nullptr, 0), 0);
-    EXPECT_EQ(pf::NarrowToWide("abc", 0, nullptr, 0), 0);
     char16_t small[2];
     EXPECT_EQ(pf::NarrowToWide("abc", 3, small, 2), 0);  // too small: nothing reported as written
     char narrow[2];
@@ -51,12 +49,6 @@ TEST(TextTest, Utf8NarrowEncoding) {
     EXPECT_EQ(ToWide("x\xE2\x82"), u"x\uFFFD\uFFFD");          // cut short
     // A lone surrogate has no UTF-8 form.
     EXPECT_EQ(ToNarrow(std::u16string(1, char16_t(0xD800)) + u"z"), "\xEF\xBF\xBDz");
-}
-
-TEST(TextTest, LowerCase) {
-    std::u16string s = u"ABC xyz \u00c4\u00d6\u00dc \u0391\u0411 \U0001F600";
-    pf::LowerInPlace(&s[0], int(s.size()));
-    EXPECT_EQ(s, u"abc xyz \u00e4\u00f6\u00fc \u03b1\u0431 \U0001F600");
 }
 
 }  // namespace
