@@ -166,14 +166,21 @@ int RunBenchmark(const Options& options) {
                 "threads) in the measured window, per round trip, connection or MB echoed.\nPool allocs+appends = "
                 "memory-pool blocks a vxnet server took, and copies it appended into pool blocks, per operation.\n\n",
                 options.reps);
+    int failures = 0;
+    for (const auto& server : results)
+        for (const auto& workload : server)
+            for (const RunResult& r : workload)
+                failures += !r.ok;
     const auto baseline = std::find(kinds.begin(), kinds.end(), "epoll");
     PrintResultsTable(labels, workloads, results,
                       baseline == kinds.end() ? -1 : int(baseline - kinds.begin()));
 
     if (options.resources) {
         std::vector<ResourceRow> rows;
-        for (const std::string& kind : kinds)
+        for (const std::string& kind : kinds) {
             rows.push_back(MeasureResources(kind, cpus.server));
+            failures += !rows.back().error.empty();
+        }
         std::printf("\nThreads the server process runs besides its main thread, with N idle connections open; "
                     "resident memory added per idle connection (RSS growth from 0 to %d, divided by %d).\n\n",
                     kResourceCounts.back(), kResourceCounts.back());
@@ -181,6 +188,11 @@ int RunBenchmark(const Options& options) {
     }
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
     std::printf("\ntotal time %.0f s\n", took);
+    // Slow figures never fail a run; broken echoes, stalls and dead servers do.
+    if (failures > 0) {
+        std::printf("%d runs failed\n", failures);
+        return 1;
+    }
     return 0;
 }
 
