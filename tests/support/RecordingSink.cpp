@@ -259,8 +259,8 @@ uint32_t RecordingSink::OnSocketReserved(uint32_t w1, uint32_t w2, uint32_t w3, 
 
 std::string Describe(const SinkEvent& ev) {
     char buf[256];
-    std::snprintf(buf, sizeof buf, "#%zu %s err=%d s=%lu new=%lu u=%u/%u len=%u used=%u status=%d flag=%u queued=%u ev=%u",
-                  ev.index, EvName(ev.kind), ev.nError, static_cast<unsigned long>(ev.s),
+    std::snprintf(buf, sizeof buf, "#%lu %s err=%d s=%lu new=%lu u=%u/%u len=%u used=%u status=%d flag=%u queued=%u ev=%u",
+                  static_cast<unsigned long>(ev.index), EvName(ev.kind), ev.nError, static_cast<unsigned long>(ev.s),
                   static_cast<unsigned long>(ev.sNew), ev.u1, ev.u2, ev.uiOffered, ev.uiConsumed, ev.nStatus,
                   ev.dwSendFlag, ev.uiQueued, ev.uiEvent);
     return buf;
