@@ -31,18 +31,40 @@ void TW_TimerWheel::Reset(uint32_t uiNow, uint32_t nHashBuckets) {
 }
 
 void TW_TimerWheel::Clear() {
-    auto freeSlot = [](Record*& head) {
-        for (Record* r = head; r;) {
-            Record* next = r->pNext;
-            delete r;
-            r = next;
-        }
-        head = nullptr;
-    };
-    for (Record*& head : m_wheel1) freeSlot(head);
-    for (auto& level : m_wheelN)
-        for (Record*& head : level) freeSlot(head);
+    std::memset(m_wheel1, 0, sizeof m_wheel1);
+    std::memset(m_wheelN, 0, sizeof m_wheelN);
     m_mapTimer.RemoveAll();
+    m_pFreeRecords = nullptr;
+    if (m_pRecordBlocks) m_pRecordBlocks->FreeDataChain();
+    m_pRecordBlocks = nullptr;
+}
+
+static constexpr uint32_t kRecordsPerBlock = 64;
+
+TW_TimerWheel::Record* TW_TimerWheel::NewRecord() {
+    if (!m_pFreeRecords) {
+        TW_Plex* b = TW_Plex::Create(m_pRecordBlocks, kRecordsPerBlock, sizeof(Record));
+        if (!b) return nullptr;
+        Record* first = static_cast<Record*>(b->data());
+        for (int i = int(kRecordsPerBlock) - 1; i >= 0; --i) {
+            first[i].pNext = m_pFreeRecords;
+            m_pFreeRecords = &first[i];
+        }
+    }
+    Record* r = m_pFreeRecords;
+    m_pFreeRecords = r->pNext;
+    return r;
+}
+
+// After the record's id has left the map.
+void TW_TimerWheel::FreeRecord(Record* r) {
+    if (m_mapTimer.IsEmpty()) {
+        // The last timer: give every block back.
+        Clear();
+        return;
+    }
+    r->pNext = m_pFreeRecords;
+    m_pFreeRecords = r;
 }
 
 void TW_TimerWheel::Place(Record* r) {
@@ -84,11 +106,18 @@ void TW_TimerWheel::Cascade() {
 bool TW_TimerWheel::Add(uint32_t uiId, uint32_t uiPeriod, uint32_t uiValue, bool bOneShot) {
     // A period of 0 would land on the tick being walked and never let the
     // walk end.
-    if (uiPeriod == 0 || m_mapTimer.LookupPtr(uiId)) return false;
-    Record* r = new (std::nothrow) Record{nullptr, nullptr, uiId, uiPeriod, m_uiCurrentTick + uiPeriod, uiValue, bOneShot};
-    if (!r) return false;
+    if (uiPeriod == 0) return false;
+    // One lookup: the new entry holds null until the record is there.
+    Record*& rEntry = m_mapTimer[uiId];
+    if (rEntry) return false;
+    Record* r = NewRecord();
+    if (!r) {
+        m_mapTimer.RemoveKey(uiId);
+        return false;
+    }
+    *r = Record{nullptr, nullptr, uiId, uiPeriod, m_uiCurrentTick + uiPeriod, uiValue, bOneShot};
     Place(r);
-    m_mapTimer[uiId] = r;
+    rEntry = r;
     return true;
 }
 
@@ -97,7 +126,7 @@ bool TW_TimerWheel::Kill(uint32_t uiId) {
     if (!m_mapTimer.Lookup(uiId, r)) return false;
     m_mapTimer.RemoveKey(uiId);
     Unlink(r);
-    delete r;
+    FreeRecord(r);
     return true;
 }
 
@@ -115,7 +144,7 @@ void TW_TimerWheel::Advance(uint32_t uiNow, TW_ExpiryBatch& batch) {
             batch.Add(r->uiId, r->uiValue);
             if (r->bOneShot) {
                 m_mapTimer.RemoveKey(r->uiId);
-                delete r;
+                FreeRecord(r);
             } else {
                 r->uiExpire = uiNow + r->uiPeriod;
                 Place(r);

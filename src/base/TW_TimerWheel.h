@@ -15,6 +15,7 @@
 
 #include "TW_Map.h"
 #include "TW_MsgQueue.h"
+#include "TW_Plex.h"
 
 // The message an expiry becomes: (WM_TIMER, timer id, user value). Spelt as
 // Windows spells it, so that both definitions can meet.
@@ -76,11 +77,17 @@ public:
 private:
     struct Record;
 
+    Record* NewRecord();
+    void FreeRecord(Record* r);
     void Place(Record* r);
     static void Unlink(Record* r);
     void Cascade();
 
     TW_Map<uint32_t, Record*> m_mapTimer;
+    // Records come from blocks, like the map's nodes; an empty wheel holds
+    // no blocks.
+    TW_Plex* m_pRecordBlocks = nullptr;
+    Record* m_pFreeRecords = nullptr;
     uint32_t m_uiCurrentTick = 0;
     Record* m_wheel1[256];
     Record* m_wheelN[4][64];  // levels 2 to 5
