@@ -6,22 +6,6 @@
 
 namespace bench {
 
-double Median(std::vector<double> v) {
-    if (v.empty())
-        return NAN;
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-double Spread(const std::vector<double>& v) {
-    if (v.empty())
-        return NAN;
-    const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
-    const double m = Median(v);
-    return m > 0 ? (*hi - *lo) / m : NAN;
-}
-
 Summary Summarize(const Workload& w, const std::vector<RunResult>& runs) {
     Summary s;
     std::vector<double> thr, cpu, p50, p99, pool, appends;

@@ -9,13 +9,10 @@
 #include <vector>
 
 #include "LoadClient.h"
+#include "Stats.h"
 #include "Workloads.h"
 
 namespace bench {
-
-double Median(std::vector<double> v);
-// (max - min) / median; NaN for an empty set.
-double Spread(const std::vector<double>& v);
 
 struct Summary {
     int runs = 0;    // successful repetitions
