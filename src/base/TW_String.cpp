@@ -347,9 +347,7 @@ int TW_StringT<C>::CompareNoCase(const C* psz) const {
 }
 
 template <class C>
-bool TW_StringT<C>::Format(const char* lpszFormat, ...)
-    requires std::is_same_v<C, char>
-{
+bool TW_StringT<C>::Format(const char* lpszFormat, ...) {
     va_list args;
     va_start(args, lpszFormat);
     bool bOk = FormatV(lpszFormat, args);
@@ -358,38 +356,40 @@ bool TW_StringT<C>::Format(const char* lpszFormat, ...)
 }
 
 template <class C>
-bool TW_StringT<C>::FormatV(const char* lpszFormat, va_list args)
-    requires std::is_same_v<C, char>
-{
-    if (!TW_CHECK(lpszFormat != nullptr)) return false;
-    // Measure first, then format into a buffer of exactly that size. C
-    // libraries that cannot measure (they answer -1) get a growing buffer.
-    va_list measure;
-    va_copy(measure, args);
-    int n = std::vsnprintf(nullptr, 0, lpszFormat, measure);
-    va_end(measure);
-    int64_t nCap = n >= 0 ? int64_t(n) + 1 : 256;
-    for (;;) {
-        if (nCap - 1 > kMaxLength<C>) return false;
-        Data* p = AllocData(int(nCap - 1));
-        if (!p) return false;
-        va_list pass;
-        va_copy(pass, args);
-        int r = std::vsnprintf(p->Chars(), size_t(nCap), lpszFormat, pass);
-        va_end(pass);
-        if (r >= 0 && r < nCap) {
-            p->nDataLength = r;
-            p->Chars()[r] = C(0);
-            Release();
-            if (r > 0)
-                m_pchData = p->Chars();
-            else
-                std::free(p);
-            return true;
+bool TW_StringT<C>::FormatV(const char* lpszFormat, va_list args) {
+    if constexpr (!std::is_same_v<C, char>) {
+        return false;  // wide strings are not formatted (see the declaration)
+    } else {
+        if (!TW_CHECK(lpszFormat != nullptr)) return false;
+        // Measure first, then format into a buffer of exactly that size. C
+        // libraries that cannot measure (they answer -1) get a growing buffer.
+        va_list measure;
+        va_copy(measure, args);
+        int n = std::vsnprintf(nullptr, 0, lpszFormat, measure);
+        va_end(measure);
+        int64_t nCap = n >= 0 ? int64_t(n) + 1 : 256;
+        for (;;) {
+            if (nCap - 1 > kMaxLength<C>) return false;
+            Data* p = AllocData(int(nCap - 1));
+            if (!p) return false;
+            va_list pass;
+            va_copy(pass, args);
+            int r = std::vsnprintf(p->Chars(), size_t(nCap), lpszFormat, pass);
+            va_end(pass);
+            if (r >= 0 && r < nCap) {
+                p->nDataLength = r;
+                p->Chars()[r] = C(0);
+                Release();
+                if (r > 0)
+                    m_pchData = p->Chars();
+                else
+                    std::free(p);
+                return true;
+            }
+            std::free(p);
+            if (n >= 0) return false;  // measured, yet it did not fit: give up
+            nCap *= 2;
         }
-        std::free(p);
-        if (n >= 0) return false;  // measured, yet it did not fit: give up
-        nCap *= 2;
     }
 }
 

@@ -80,10 +80,10 @@ public:
 
     // printf-style; the result is never cut short. False (and the string
     // unchanged) when the format cannot be expanded or memory runs out.
-    PF_PRINTF_FORMAT(2, 3) bool Format(const char* lpszFormat, ...)
-        requires std::is_same_v<C, char>;
-    bool FormatV(const char* lpszFormat, va_list args)
-        requires std::is_same_v<C, char>;
+    // Narrow strings only: "%s" means different things to the wide printf
+    // of each platform, so a wide string always answers false.
+    PF_PRINTF_FORMAT(2, 3) bool Format(const char* lpszFormat, ...);
+    bool FormatV(const char* lpszFormat, va_list args);
 
     // Direct writing: GetBuffer gives a private buffer of at least nMinLength
     // characters (plus the NUL); ReleaseBuffer sets the length (-1: up to the
