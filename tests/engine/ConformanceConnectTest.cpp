@@ -19,6 +19,39 @@ namespace {
 // can find: one label longer than DNS allows, so no query leaves the host.
 std::string UnresolvableName(size_t n) { return std::string(n, 'q'); }
 
+// Holds the manager's name worker inside OnDnsParse (of a ParseDns the test
+// posts) until opened, at the latest after the time-out; opens on scope exit.
+class NameWorkerGate {
+public:
+    NameWorkerGate(RecordingSink& sink, int nTimeoutMs) : m_sink(sink), m_state(std::make_shared<State>()) {
+        auto state = m_state;
+        m_sink.SetHook(Ev::DnsParse, [state, nTimeoutMs](SinkEvent&) {
+            std::unique_lock<std::mutex> lock(state->mutex);
+            state->cv.wait_for(lock, std::chrono::milliseconds(nTimeoutMs), [&] { return state->bOpen; });
+        });
+    }
+    ~NameWorkerGate() {
+        Open();
+        m_sink.SetHook(Ev::DnsParse, nullptr);
+    }
+    void Open() {
+        {
+            std::lock_guard<std::mutex> lock(m_state->mutex);
+            m_state->bOpen = true;
+        }
+        m_state->cv.notify_all();
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool bOpen = false;
+    };
+    RecordingSink& m_sink;
+    std::shared_ptr<State> m_state;
+};
+
 }  // namespace
 
 TEST_P(Conformance, RefusedConnectionIsClosedUnseenAndAcceptedOnesStartIdle) {
@@ -160,28 +193,7 @@ TEST_P(Conformance, SecondConnectByNameWhileOneIsPendingIsRefused) {
     ASSERT_TRUE(listener.IsValid());
     // The name worker handles its queue in order: holding it inside an
     // OnDnsParse keeps the connect requests queued behind it pending.
-    struct Gate {
-        std::mutex mutex;
-        std::condition_variable cv;
-        bool bOpen = false;
-        void Open() {
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                bOpen = true;
-            }
-            cv.notify_all();
-        }
-    };
-    auto gate = std::make_shared<Gate>();
-    struct OpenOnExit {
-        std::shared_ptr<Gate> g;
-        ~OpenOnExit() { g->Open(); }
-    } openOnExit{gate};
-    m_sink.SetHook(Ev::DnsParse, [gate](SinkEvent&) {
-        std::unique_lock<std::mutex> lock(gate->mutex);
-        gate->cv.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] { return gate->bOpen; });
-    });
-
+    NameWorkerGate gate(m_sink, kWaitMs);
     size_t from = Mark();
     SOCKET s = m_lpMgr->CreateTcpSocket(nullptr, nullptr, 0, 1, 2);
     SOCKET s2 = m_lpMgr->CreateTcpSocket(nullptr, nullptr, 0, 3, 4);
@@ -191,7 +203,7 @@ TEST_P(Conformance, SecondConnectByNameWhileOneIsPendingIsRefused) {
     ASSERT_TRUE(m_lpMgr->Connect(s, "localhost", listener.LocalPort()));
     EXPECT_FALSE(m_lpMgr->Connect(s, "localhost", listener.LocalPort()));
     EXPECT_TRUE(m_lpMgr->Connect(s2, "localhost", listener.LocalPort())) << "the limit is per socket";
-    gate->Open();
+    gate.Open();
 
     auto ev = m_sink.Wait(Is(Ev::Connect, s), kWaitMs, from);
     ASSERT_TRUE(ev);
@@ -201,6 +213,31 @@ TEST_P(Conformance, SecondConnectByNameWhileOneIsPendingIsRefused) {
     EXPECT_EQ(0, ev2->nError);
     ASSERT_NO_FATAL_FAILURE(Settle());
     EXPECT_EQ(1u, m_sink.Count(Is(Ev::Connect, s), from)) << "the refused request left no trace";
+}
+
+// Takes the full 20 s of the limit.
+TEST_P(Conformance, ConnectByNameNotDoneWithinTheLimitReportsHostUnreachable) {
+    RawSocket listener = RawSocket::TcpListener();
+    ASSERT_TRUE(listener.IsValid());
+    NameWorkerGate gate(m_sink, 40000);
+    SOCKET s = m_lpMgr->CreateTcpSocket(nullptr, nullptr, 0, 0x65, 0x66);
+    ASSERT_NE(INVALID_SOCKET, s);
+    // The host's usual answer: close the socket that could not connect.
+    auto nClosed = CloseInside(Ev::Connect, s);
+    size_t from = Mark();
+    ASSERT_TRUE(m_lpMgr->ParseDns("localhost"));
+    ASSERT_TRUE(m_lpMgr->Connect(s, "localhost", listener.LocalPort()));
+    auto ev = m_sink.Wait(Is(Ev::Connect, s), 30000, from);
+    ASSERT_TRUE(ev);
+    EXPECT_EQ(10065, ev->nError);
+    EXPECT_EQ(0x65u, ev->u1);
+    EXPECT_EQ(0x66u, ev->u2);
+    EXPECT_EQ(1, nClosed->load());
+    // The late name result finds the socket gone and connects nothing.
+    gate.Open();
+    ASSERT_TRUE(m_sink.Wait(Is(Ev::DnsParse), kWaitMs, from));
+    ExpectQuiet(s, from, 1);
+    EXPECT_FALSE(listener.Accept(0).IsValid());
 }
 
 TEST_P(Conformance, ParseDnsAnswersThroughTheSink) {
