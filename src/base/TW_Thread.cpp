@@ -43,7 +43,9 @@ void TW_Thread::Stop() {
 void TW_Thread::StopThread() {
     if (!m_hThread) return;
     m_bStop.store(true);
-    if (Wait(kStopWaitMs) == 0) {
+    // A body that stops its own object cannot wait for itself.
+    bool bSelf = pf::CurrentThreadId() == m_uiThreadId;
+    if (!bSelf && Wait(kStopWaitMs) == 0) {
         std::printf("thread %u did not stop within %u ms\n", m_uiThreadId, kStopWaitMs);
         std::fflush(stdout);
         pf::ThreadWait(m_hThread, pf::kInfinite);

@@ -3,7 +3,9 @@
 // Stop() asks the body to stop and waits for it. It never returns while the
 // thread still runs: the body uses this object, so returning (and letting the
 // owner free it) early would leave the thread on freed memory. A thread that
-// is still running after 2000 ms is reported and waited for.
+// is still running after 2000 ms is reported and waited for. A body that
+// calls Stop() on its own object is not waited for (it cannot wait for
+// itself); it must not touch the object once Stop() has returned.
 #ifndef TW_THREAD_H
 #define TW_THREAD_H
 

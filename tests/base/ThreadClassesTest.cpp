@@ -2,6 +2,7 @@
 // ignore their stop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <vector>
@@ -39,7 +40,11 @@ protected:
             vecValues.push_back(td->uiValue);
         }
         ++nRunning;
-        if (td->iThreadType == 2) {
+        if (td->iThreadType == 3) {
+            // Stops its own type: sets its own stop event, waits for no one.
+            StopThreads(3, 2000);
+            if (pf::EventWait(td->hStopEvent, 0) != pf::kWaitObject0) bBadRecord = true;
+        } else if (td->iThreadType == 2) {
             pf::EventWait(m_hRelease, pf::kInfinite);
         } else {
             // Workers wait on their stop event together with their own events:
@@ -90,6 +95,15 @@ TEST(MultiThread, StartCountAndStopByType) {
     EXPECT_EQ((std::vector<uint32_t>{11, 11, 11, 55}), values);
 }
 
+TEST(MultiThread, WorkerMayStopItsOwnType) {
+    Workers w;
+    ASSERT_TRUE(w.StartThread(3, 0));
+    ASSERT_TRUE(PollUntil([&] { return w.GetThreadCount() == 0; }));
+    EXPECT_EQ(1, w.nReturned.load());
+    EXPECT_EQ(0, w.nOverdue.load());
+    EXPECT_FALSE(w.bBadRecord.load());
+}
+
 // A thread that ends by itself removes its own record; a stopper that
 // arrives at the same time closes nothing twice.
 TEST(MultiThread, ThreadsThatEndOnTheirOwnLeaveNoRecord) {
@@ -129,6 +143,7 @@ public:
     std::atomic<int> nStops{0};
     std::atomic<bool> bAllowStart{true};
     std::atomic<bool> bIgnoreStop{false};
+    std::atomic<bool> bStopSelf{false};
     std::atomic<bool> bBodyDone{false};
     std::atomic<bool> bStopSawRunningBody{false};
     pf::EventHandle hRelease = pf::EventCreate(true, false);
@@ -155,7 +170,8 @@ public:
 protected:
     uint32_t Run() override {
         ++nRuns;
-        if (bIgnoreStop.load()) pf::EventWait(hRelease, pf::kInfinite);
+        if (bStopSelf.load()) Stop();
+        else if (bIgnoreStop.load()) pf::EventWait(hRelease, pf::kInfinite);
         else
             while (!IsStopRequested()) pf::EventWait(hRelease, 1);
         bBodyDone = true;
@@ -214,4 +230,13 @@ TEST(Thread, StopWaitsForABodyThatIgnoresTheFlag) {
     EXPECT_TRUE(p.bBodyDone.load());
     EXPECT_FALSE(p.bStopSawRunningBody.load());
     EXPECT_EQ(1, p.nStops.load());
+}
+
+TEST(Thread, BodyMayStopItsOwnThread) {
+    Poller p;
+    p.bStopSelf = true;
+    ASSERT_TRUE(p.Start());
+    ASSERT_TRUE(PollUntil([&] { return p.bBodyDone.load(); }));
+    EXPECT_EQ(1, p.nStops.load());
+    EXPECT_EQ(-1, p.Wait(0));
 }
