@@ -7,6 +7,9 @@ using namespace vxtest;
 
 namespace {
 
+// Firings a timer may have handed to its threads before it was killed.
+constexpr size_t kInFlight = 2;
+
 EventPredicate TimerOf(SOCKET s, uint32_t uiEvent) {
     return [s, uiEvent](const SinkEvent& e) { return e.kind == Ev::Timer && e.s == s && e.uiEvent == uiEvent; };
 }
@@ -35,8 +38,9 @@ TEST_P(Conformance, EventTimersFireWithTheirNumberAndPeriodUntilKilled) {
     EXPECT_TRUE(m_lpMgr->KillEventTimer(s, 0));
     size_t nFired = m_sink.Count(TimerOf(s, 0), from);
     ASSERT_NO_FATAL_FAILURE(Settle());
-    // One firing may have been under way while the timer was killed.
-    EXPECT_LE(m_sink.Count(TimerOf(s, 0), from), nFired + 1);
+    // Firings already handed to the timer's threads may still arrive; a
+    // timer that was not killed would fire a dozen times more.
+    EXPECT_LE(m_sink.Count(TimerOf(s, 0), from), nFired + kInFlight);
     EXPECT_EQ(1u, m_sink.Count(TimerOf(s, 28), from)) << "a one-shot timer fires once";
     EXPECT_EQ(0u, m_sink.Count(TimerOf(s, 27), from)) << "a killed timer never fires";
 }
@@ -59,8 +63,8 @@ TEST_P(Conformance, IdleTimersReportQuietSocketsUntilKilled) {
     size_t nSendIdle = m_sink.Count(Is(Ev::SendIdle, s), from);
     ASSERT_NO_FATAL_FAILURE(Settle());
     ASSERT_NO_FATAL_FAILURE(Settle());
-    EXPECT_LE(m_sink.Count(Is(Ev::RecvIdle, s), from), nRecvIdle + 1);
-    EXPECT_LE(m_sink.Count(Is(Ev::SendIdle, s), from), nSendIdle + 1);
+    EXPECT_LE(m_sink.Count(Is(Ev::RecvIdle, s), from), nRecvIdle + kInFlight);
+    EXPECT_LE(m_sink.Count(Is(Ev::SendIdle, s), from), nSendIdle + kInFlight);
     for (const SinkEvent& ev : m_sink.Matching(About(s), from)) {
         EXPECT_EQ(0, ev.nError) << Describe(ev);
         EXPECT_EQ(0x1Du, ev.u1);
@@ -87,9 +91,9 @@ TEST_P(Conformance, ClosingASocketEndsItsTimers) {
     size_t from2 = Mark();
     ASSERT_NO_FATAL_FAILURE(Settle());
     ASSERT_NO_FATAL_FAILURE(Settle());
-    // One firing may have been under way during the close.
-    EXPECT_LE(m_sink.Count(TimerOf(s2, 3), from2), 1u) << "an event timer outlived its socket";
-    EXPECT_LE(m_sink.Count(Is(Ev::SendIdle, s2), from2), 1u) << "an idle timer outlived its socket";
+    // Firings under way during the close may still arrive.
+    EXPECT_LE(m_sink.Count(TimerOf(s2, 3), from2), kInFlight) << "an event timer outlived its socket";
+    EXPECT_LE(m_sink.Count(Is(Ev::SendIdle, s2), from2), kInFlight) << "an idle timer outlived its socket";
     EXPECT_TRUE(m_lpMgr->SetEventTimer(s2, 3, 600000, 1, true));
     EXPECT_TRUE(m_lpMgr->SetSendIdleTimer(s2, 600000));
 }
