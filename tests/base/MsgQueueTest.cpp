@@ -39,18 +39,16 @@ TEST(MsgQueue, OrderQuitAndDisable) {
     EXPECT_EQ(0, q.GetCount());
 }
 
-TEST(MsgQueue, ClearLeavesNothingBehind) {
+TEST(MsgQueue, ClearDrainsListAndCount) {
     TW_MsgQueue q;
     for (uint32_t i = 0; i < 25; ++i) ASSERT_TRUE(q.PostMsg(100 + i, i, 0));
     q.Clear();
     EXPECT_EQ(0, q.GetCount());
-    // The semaphore was drained with the list: the next get sees the next post.
+    // Had the semaphore kept a unit, the get would find an empty list.
     ASSERT_TRUE(q.PostMsg(7, 0, 0));
     TW_Message m{};
     ASSERT_TRUE(q.GetMsg(&m));
     EXPECT_EQ(7u, m.message);
-    q.Clear();
-    EXPECT_EQ(0, q.GetCount());
 }
 
 // Several producers post batches while several consumers take messages:

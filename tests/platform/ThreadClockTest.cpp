@@ -78,43 +78,6 @@ TEST(PlatformThread, DuplicateOutlivesTheOriginalAndJoinsMultiWaits) {
     pf::EventClose(release);
 }
 
-// Termination is Windows-only; elsewhere it fails and leaves the thread be.
-TEST(PlatformThread, TerminationPolicy) {
-    pf::EventHandle release = pf::EventCreate(true, false);
-    pf::ThreadHandle h = pf::ThreadCreateSuspended(WaitOnEvent, release, nullptr);
-    ASSERT_TRUE(h);
-    ASSERT_TRUE(pf::ThreadResume(h));
-    uint32_t uiCode = 0;
-    if (pf::ThreadCanTerminate()) {
-        EXPECT_TRUE(pf::ThreadTerminate(h, 99));
-        EXPECT_EQ(pf::kWaitObject0, pf::ThreadWait(h, pf::kInfinite));
-        ASSERT_TRUE(pf::ThreadExitCode(h, &uiCode));
-        EXPECT_EQ(99u, uiCode);
-    } else {
-        EXPECT_FALSE(pf::ThreadTerminate(h, 99));
-        EXPECT_EQ(pf::kWaitTimeout, pf::ThreadWait(h, 10));
-        pf::EventSet(release);
-        EXPECT_EQ(pf::kWaitObject0, pf::ThreadWait(h, pf::kInfinite));
-        ASSERT_TRUE(pf::ThreadExitCode(h, &uiCode));
-        EXPECT_EQ(7u, uiCode);
-    }
-    pf::ThreadClose(h);
-    pf::EventClose(release);
-}
-
-TEST(PlatformClock, TickCountMovesForward) {
-    uint32_t t0 = pf::TickCount();
-    pf::EventHandle never = pf::EventCreate(true, false);
-    pf::EventWait(never, 30);
-    pf::EventClose(never);
-    int32_t d = int32_t(pf::TickCount() - t0);
-    EXPECT_GT(d, 0);
-    EXPECT_NE(pf::CpuTimestamp(), pf::CpuTimestamp() + 1);
-    uint32_t uiRes = pf::TimerResolutionBegin(1);
-    EXPECT_GE(uiRes, 1u);
-    pf::TimerResolutionEnd(uiRes);
-}
-
 namespace {
 
 struct TickCounter {
