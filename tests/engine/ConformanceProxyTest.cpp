@@ -438,4 +438,24 @@ TEST_P(Conformance, Socks5UdpAssociateRefusedOrLost) {
         ASSERT_NO_FATAL_FAILURE(ExpectProxyFailure(*this, u, from, 10054, 0x71, 0x72));
         EXPECT_TRUE(m_lpMgr->CloseSocket(u));
     }
+    {
+        // The control connection breaks after the relay is known: the
+        // association is gone, and the UDP socket hears of it once.
+        ScriptedPeer proxy;
+        proxy.Read(3).Write(B({5, 0})).Read(10).Write(Socks5Reply(0, kLocal, 4321)).Close();
+        ASSERT_TRUE(proxy.Start());
+        h = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", proxy.Port(), nullptr, nullptr);
+        size_t from = Mark();
+        SOCKET u = m_lpMgr->CreateUdpSocket(h, "127.0.0.1", 0, 0x81, 0x82);
+        ASSERT_NE(INVALID_SOCKET, u);
+        ASSERT_TRUE(m_sink.WaitCount(Is(Ev::Proxy, u), 2, kWaitMs, from)) << DescribeAll(m_sink.Events());
+        auto reports = m_sink.Matching(Is(Ev::Proxy, u), from);
+        EXPECT_EQ(0, reports[0].nError);
+        EXPECT_TRUE(reports[0].bHasAddr);
+        EXPECT_EQ(10054, reports[1].nError);
+        EXPECT_FALSE(reports[1].bHasAddr);
+        EXPECT_EQ(0x81u, reports[1].u1);
+        ExpectQuiet(u, from, 2);
+        EXPECT_TRUE(m_lpMgr->CloseSocket(u));
+    }
 }

@@ -303,14 +303,17 @@ void TW_SelectThread::OnReadable(const pf::SocketSet& set, const Snapshot& snap)
             lock.Unlock();
             AcceptConnection(s);
         } else if (status == SS_CONNECTED) {
+            // The control connection of a working UDP association carries
+            // nothing for anyone; it is read only to notice that it breaks.
+            const bool bControl = rec->sLinked != INVALID_SOCKET && !rec->bUdp && !rec->InProxyHandshake();
             lock.Unlock();
             Unwatch(s, true, false, false);
             if (IsStopRequested()) return;
             char buf[kRecvBufSize];
             int n = pf::Recv(s, buf, sizeof buf);
             if (n > 0) {
-                if (ReceiveNotice(s, buf, uint32_t(n), uiSeq) == NOTICE_READ_ON && !IsStopRequested())
-                    WatchRead(s, SS_CONNECTED, uiSeq);
+                if (bControl || ReceiveNotice(s, buf, uint32_t(n), uiSeq) == NOTICE_READ_ON)
+                    if (!IsStopRequested()) WatchRead(s, SS_CONNECTED, uiSeq);
             } else if (n == 0) {
                 NotifyClose(0, s);
             } else {
@@ -677,6 +680,14 @@ NoticeResult TW_SelectThread::OnProxyBytes(SOCKET s, const NoticeRecord& nrec, c
             events[nEvents++] = ProxyEvent{res.eAction, res};
             break;
         case PROXY_REPORT_RELAY:
+            rec->dwProxyIp = res.addr.dwIp;
+            rec->wProxyPort = res.addr.wPort;
+            events[nEvents++] = ProxyEvent{res.eAction, res};
+            // The association lives as long as this connection: keep
+            // watching it, so that its end reaches the UDP socket.
+            rec->uiNoticeLen = 0;
+            bMore = false;
+            break;
         case PROXY_REPORT_ACCEPT:
         case PROXY_REPORT_CONNECT:
         case PROXY_FAIL:
