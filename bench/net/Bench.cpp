@@ -21,8 +21,8 @@ namespace {
 // The measured part of a full run must leave room for the thread and memory
 // report and the idle wait inside five minutes.
 constexpr double kFullBudgetSeconds = 200;
-// Per run: connecting, draining and closing around the window.
-constexpr double kRunOverheadSeconds = 0.15;
+// Per run: starting and stopping the server, connecting, draining and closing.
+constexpr double kRunOverheadSeconds = 0.2;
 const std::vector<int> kResourceCounts = {0, 1, 64, 256, 1024};
 
 bool Wanted(const std::vector<std::string>& filter, const std::string& name) {
@@ -46,6 +46,26 @@ std::vector<std::string> ChooseServers(const Options& options) {
     }
     vxUninitialize();
     return kinds;
+}
+
+RunResult RunOnFreshServer(const std::string& kind, int cpu, const Workload& workload, const Phases& phases) {
+    ServerProcess server;
+    RunResult r;
+    if (!server.Start(kind, cpu, &r.error)) {
+        r.ok = false;
+        return r;
+    }
+    Target target{server.TcpPort(), server.UdpPort(), [&server] { return server.CpuSeconds(); }, nullptr, nullptr};
+    if (kind.rfind("vxnet:", 0) == 0) {
+        target.serverPoolBlocks = [&server] { return server.PoolBlocks(); };
+        target.serverPoolAppends = [&server] { return server.PoolAppends(); };
+    }
+    r = RunWorkload(workload, target, phases);
+    if (!server.Alive()) {
+        r.ok = false;
+        r.error = "the server process ended";
+    }
+    return r;
 }
 
 ResourceRow MeasureResources(const std::string& kind, int cpu) {
@@ -122,50 +142,27 @@ int RunBenchmark(const Options& options) {
         std::printf("warning: the machine was still %.0f%% busy after %.0f s; figures will be noisy\n", busy * 100,
                     options.maxIdleWaitSeconds);
 
-    // results[server][workload][repetition]
+    // results[server][workload][repetition]. Every run gets a fresh server
+    // process, and the servers take turns workload by workload, so that a
+    // burst of load from elsewhere hits neighbours in time, not one server.
     std::vector<std::vector<std::vector<RunResult>>> results(kinds.size(),
                                                              std::vector<std::vector<RunResult>>(workloads.size()));
     for (int rep = 0; rep < options.reps; ++rep) {
-        for (size_t k = 0; k < kinds.size(); ++k) {
-            // Rotate the order so that no server always runs first (or last).
-            const size_t s = (k + size_t(rep)) % kinds.size();
-            ServerProcess server;
-            std::string error;
-            const bool started = server.Start(kinds[s], cpus.server, &error);
-            Target target{server.TcpPort(), server.UdpPort(), [&server] { return server.CpuSeconds(); }, nullptr,
-                          nullptr};
-            if (kinds[s].rfind("vxnet:", 0) == 0) {
-                target.serverPoolBlocks = [&server] { return server.PoolBlocks(); };
-                target.serverPoolAppends = [&server] { return server.PoolAppends(); };
-            }
-            std::fprintf(stderr, "repetition %d/%d, %-8s:", rep + 1, options.reps, labels[s].c_str());
-            for (size_t w = 0; w < workloads.size(); ++w) {
-                RunResult r;
-                if (started && server.Alive()) {
-                    r = RunWorkload(workloads[w], target, phases);
-                    if (!server.Alive()) {
-                        r.ok = false;
-                        r.error = "the server process ended";
-                    }
-                    // Let the server finish closing this run's connections.
-                    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-                } else {
-                    r.ok = false;
-                    r.error = started ? "the server process ended" : error;
-                }
-                std::fprintf(stderr, " %s %s", workloads[w].id, r.ok ? "ok" : "FAILED");
+        std::fprintf(stderr, "repetition %d/%d:", rep + 1, options.reps);
+        for (size_t w = 0; w < workloads.size(); ++w) {
+            for (size_t k = 0; k < kinds.size(); ++k) {
+                // Rotate the order so that no server always runs first (or last).
+                const size_t s = (k + size_t(rep) + w) % kinds.size();
+                RunResult r = RunOnFreshServer(kinds[s], cpus.server, workloads[w], phases);
+                if (!r.ok)
+                    std::fprintf(stderr, " [%s %s FAILED: %s]", labels[s].c_str(), workloads[w].id, r.error.c_str());
                 results[s][w].push_back(std::move(r));
             }
-            std::fprintf(stderr, "\n");
-            server.Stop();
+            std::fprintf(stderr, " %s", workloads[w].id);
         }
+        std::fprintf(stderr, "\n");
     }
 
-    std::printf("\nMedians of %d repetitions; spread = (max - min) / median; \"vs epoll\" = ratio of the medians "
-                "to the epoll server's in this run.\nServer CPU = user + system time of the server process (all "
-                "threads) in the measured window, per round trip, connection or MB echoed.\nPool allocs+appends = "
-                "memory-pool blocks a vxnet server took, and copies it appended into pool blocks, per operation.\n\n",
-                options.reps);
     int failures = 0;
     for (const auto& server : results)
         for (const auto& workload : server)
