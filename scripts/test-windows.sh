@@ -18,5 +18,5 @@ if [ "$arch" = x86_64 ]; then
     export WINEPREFIX="${WINEPREFIX:-$PWD/$build/wineprefix}"
     # The first start of a prefix writes a fresh registry; do it once, quietly.
     [ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1 || true
-    ctest --test-dir "$build" --output-on-failure
+    ctest --test-dir "$build" --output-on-failure --no-tests=error
 fi
