@@ -40,6 +40,7 @@ struct Client {
     std::vector<char> message;        // the frame in flight, as sent
     std::atomic<bool> busy{false};    // a message is in flight
     std::atomic<bool> failed{false};  // connect failed or the connection broke
+    std::atomic<bool> closed{false};  // its socket is closed already
     std::atomic<bool> connected{false};
 };
 
@@ -73,12 +74,16 @@ public:
             CheckEcho(m_clients[u1 - 1], data, len);
     }
     void OnSocketClose(int, SOCKET s, int, uint32_t u1, uint32_t) override {
-        if (u1 == 0)
+        if (u1 == 0) {
             CloseServerSide(s);
-        else if (u1 != kListenerTag && !stopping)
-            Fail(m_clients[u1 - 1]);
-        else
+        } else if (u1 == kListenerTag) {
             m_mgr->CloseSocket(s);
+        } else if (!stopping) {
+            Fail(m_clients[u1 - 1]);
+        } else {
+            m_clients[u1 - 1].closed = true;
+            m_mgr->CloseSocket(s);
+        }
     }
     void OnSocketRecvFrom(int, SOCKET, const char*, int, sockaddr_in*, uint32_t, uint32_t) override {}
     void OnSocketSend(int, SOCKET, uint32_t, uint32_t, uint32_t, uint32_t) override {}
@@ -156,6 +161,7 @@ private:
         ++errors;
         c.failed = true;
         c.busy = false;
+        c.closed = true;
         m_mgr->CloseSocket(c.s);
     }
 
@@ -251,7 +257,7 @@ int main(int argc, char** argv) {
             ++sink.errors;  // an echo that never came
     }
     for (const Client& c : clients)
-        if (!c.failed)  // a failed client's socket is closed already
+        if (c.s != INVALID_SOCKET && !c.closed)
             mgr->CloseSocket(c.s);
     mgr->CloseSocket(listener);
     // Let the server side take in the closes before stopping, as a host
