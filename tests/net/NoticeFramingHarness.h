@@ -210,6 +210,7 @@ private:
 
     void Step() {
         if (m_uiNotice == 0) {
+            if (m_engine.Reading(kSocket)) return Fail("the engine reads with no notice requested");
             if (m_choices.Next(7) == 0) {
                 // A read that raced with the end of a request: kept, not offered.
                 NoticeResult r = m_engine.Feed(kSocket, NextChunk(64));

@@ -275,48 +275,42 @@ struct FakeEngine {
 
 // The whole server side arrives in one piece or cut anywhere in two: the
 // same requests, the same report, and the bytes after the final reply stay
-// as application data.
-TEST(ProxyDrive, Socks5AuthConnectCutAnywhere) {
-    Proxy s5 = MakeProxy(PROXY_SOCKS5, "user", "secret");
-    const Bytes server = Bytes("\x05\x02\x01\x00", 4) + Socks5Reply(0, Addr(0, 0, 0, 0, 0)) + "SSH-2.0-banner";
-    for (size_t cut = 0; cut <= server.size(); ++cut) {
-        FakeEngine e(s5.get(), kDest);
-        e.Receive(server.substr(0, cut));
-        e.Receive(server.substr(cut));
-        ASSERT_EQ(Build(*s5, 1) + Build(*s5, 2) + Build(*s5, 3), e.sent) << "cut " << cut;
-        ASSERT_EQ("connect;", e.log) << "cut " << cut;
-        ASSERT_EQ("SSH-2.0-banner", e.held) << "cut " << cut;
+// as application data. BIND's two replies may come together when the peer
+// connects at once.
+TEST(ProxyDrive, EveryHandshakeCutAnywhere) {
+    Proxy s5auth = MakeProxy(PROXY_SOCKS5, "user", "secret"), s5 = MakeProxy(PROXY_SOCKS5),
+          http = MakeProxy(PROXY_HTTP);
+    const ProxyAddr any = Addr(0, 0, 0, 0, 0), bcast = Addr(255, 255, 255, 255, 0);
+    struct Case {
+        const ProxyData* proxy;
+        ProxyAddr dest;
+        bool linked;
+        Bytes server, sent, log, held;
+    } const cases[] = {
+        {s5auth.get(), kDest, false, Bytes("\x05\x02\x01\x00", 4) + Socks5Reply(0, any) + "SSH-2.0-banner",
+         Build(*s5auth, 1) + Build(*s5auth, 2) + Build(*s5auth, 3), "connect;", "SSH-2.0-banner"},
+        {http.get(), kDest, false, "HTTP/1.1 200 Connection established\r\nProxy-agent: t\r\n\r\n220 smtp ready\r\n",
+         Build(*http, 1), "connect;", "220 smtp ready\r\n"},
+        {s5.get(), any, false,
+         Bytes("\x05\x00", 2) + Socks5Reply(0, Addr(127, 0, 0, 1, 40000)) + Socks5Reply(0, Addr(127, 0, 0, 1, 50000)) + "hi",
+         Build(*s5, 1) + Build(*s5, 5, any), "bound 40000;accept 50000;", "hi"},
+        {s5.get(), bcast, true, Bytes("\x05\x00", 2) + Socks5Reply(0, Addr(10, 0, 0, 1, 6000)),
+         Build(*s5, 1) + Build(*s5, 4, kDest, &kUdpLocal), "relay 6000;", ""},
+    };
+    for (const Case& c : cases) {
+        for (size_t cut = 0; cut <= c.server.size(); ++cut) {
+            SCOPED_TRACE("case " + std::to_string(&c - cases) + " cut " + std::to_string(cut));
+            FakeEngine e(c.proxy, c.dest, c.linked);
+            e.Receive(c.server.substr(0, cut));
+            // Short of the final reply: only the reports before it.
+            if (cut < c.server.size() - c.held.size())
+                ASSERT_TRUE(e.log != c.log && c.log.compare(0, e.log.size(), e.log) == 0) << e.log;
+            e.Receive(c.server.substr(cut));
+            ASSERT_EQ(c.sent, e.sent);
+            ASSERT_EQ(c.log, e.log);
+            ASSERT_EQ(c.held, e.held);
+        }
     }
-}
-
-TEST(ProxyDrive, HttpReplyFollowedByData) {
-    Proxy http = MakeProxy(PROXY_HTTP);
-    FakeEngine e(http.get(), kDest);
-    e.Receive("HTTP/1.1 200 Connection established\r\nProxy-agent: t\r");
-    EXPECT_EQ("", e.log);
-    e.Receive("\n\r\n220 smtp ready\r\n");
-    EXPECT_EQ("connect;", e.log);
-    EXPECT_EQ("220 smtp ready\r\n", e.held);
-}
-
-TEST(ProxyDrive, BindReportsBoundThenPeer) {
-    Proxy s5 = MakeProxy(PROXY_SOCKS5);
-    FakeEngine e(s5.get(), Addr(0, 0, 0, 0, 0));
-    // Both BIND replies may come together when the peer connects at once.
-    e.Receive(Bytes("\x05\x00", 2) + Socks5Reply(0, Addr(127, 0, 0, 1, 40000)) +
-              Socks5Reply(0, Addr(127, 0, 0, 1, 50000)) + "hi");
-    EXPECT_EQ(Build(*s5, 1) + Build(*s5, 5, Addr(0, 0, 0, 0, 0)), e.sent);
-    EXPECT_EQ("bound 40000;accept 50000;", e.log);
-    EXPECT_EQ("hi", e.held);
-}
-
-TEST(ProxyDrive, UdpAssociateReportsRelay) {
-    Proxy s5 = MakeProxy(PROXY_SOCKS5);
-    FakeEngine e(s5.get(), Addr(255, 255, 255, 255, 0), true);
-    e.Receive(Bytes("\x05\x00", 2) + Socks5Reply(0, Addr(10, 0, 0, 1, 6000)));
-    EXPECT_EQ(Build(*s5, 1) + Build(*s5, 4, kDest, &kUdpLocal), e.sent);
-    EXPECT_EQ("relay 6000;", e.log);
-    EXPECT_EQ(7u, e.hs.uiStep);
 }
 
 TEST(ProxyDrive, FailuresAndWhoHearsOfThem) {
