@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "../engine/EngineFixture.h"
 #include "PeerServers.h"
@@ -38,6 +39,13 @@ void RawSocks5Hello(RawSocket* lpConn, uint16_t wProxyPort) {
     ASSERT_EQ(B({5, 0}), r);
 }
 
+// Starts a server with `start` (which fills `why`), or skips the case.
+#define START_OR_SKIP(start)                   \
+    do {                                       \
+        std::string why;                       \
+        if (!(start)) GTEST_SKIP() << why;     \
+    } while (0)
+
 uint16_t ReplyPort(const std::string& reply) {
     return static_cast<uint16_t>((static_cast<unsigned char>(reply[8]) << 8) | static_cast<unsigned char>(reply[9]));
 }
@@ -48,28 +56,23 @@ uint16_t ReplyPort(const std::string& reply) {
 
 TEST(PeerServers, DanteGrantsSocks4Socks5BindAndUdp) {
     PeerServer dante;
-    std::string why;
-    if (!dante.StartDante(&why)) GTEST_SKIP() << why;
-    {
+    START_OR_SKIP(dante.StartDante(&why));
+    for (int nVersion : {4, 5}) {
+        SCOPED_TRACE(nVersion);
         ScriptedPeer dest;
         ASSERT_NO_FATAL_FAILURE(StartGreeter(&dest));
         RawSocket c = RawSocket::TcpConnect(dante.Port());
-        ASSERT_TRUE(c.SendAll(B({4, 1}) + Be16(dest.Port()) + kLocal + B({0})));
+        if (nVersion == 4) {
+            ASSERT_TRUE(c.SendAll(B({4, 1}) + Be16(dest.Port()) + kLocal + B({0})));
+        } else {
+            ASSERT_NO_FATAL_FAILURE(RawSocks5Hello(&c, dante.Port()));
+            ASSERT_TRUE(c.SendAll(B({5, 1, 0, 1}) + kLocal + Be16(dest.Port())));
+        }
+        const size_t uiReply = nVersion == 4 ? 8 : 10;
         std::string r;
-        ASSERT_TRUE(c.RecvExact(r, 8 + kGreeting.size(), kWaitMs)) << dante.Log();
-        EXPECT_EQ(B({0, 0x5A}), r.substr(0, 2));
-        EXPECT_EQ(kGreeting, r.substr(8));
-    }
-    {
-        ScriptedPeer dest;
-        ASSERT_NO_FATAL_FAILURE(StartGreeter(&dest));
-        RawSocket c;
-        ASSERT_NO_FATAL_FAILURE(RawSocks5Hello(&c, dante.Port()));
-        ASSERT_TRUE(c.SendAll(B({5, 1, 0, 1}) + kLocal + Be16(dest.Port())));
-        std::string r;
-        ASSERT_TRUE(c.RecvExact(r, 10 + kGreeting.size(), kWaitMs)) << dante.Log();
-        EXPECT_EQ(B({5, 0}), r.substr(0, 2));
-        EXPECT_EQ(kGreeting, r.substr(10));
+        ASSERT_TRUE(c.RecvExact(r, uiReply + kGreeting.size(), kWaitMs)) << dante.Log();
+        EXPECT_EQ(nVersion == 4 ? B({0, 0x5A}) : B({5, 0}), r.substr(0, 2));
+        EXPECT_EQ(kGreeting, r.substr(uiReply));
     }
     {
         RawSocket c;
@@ -108,8 +111,7 @@ TEST(PeerServers, DanteGrantsSocks4Socks5BindAndUdp) {
 
 TEST(PeerServers, MicrosocksChecksThePassword) {
     PeerServer socks;
-    std::string why;
-    if (!socks.StartMicrosocks("bob", "secret", &why)) GTEST_SKIP() << why;
+    START_OR_SKIP(socks.StartMicrosocks("bob", "secret", &why));
     for (const std::string& pass : {std::string("secret"), std::string("wrong")}) {
         SCOPED_TRACE(pass);
         RawSocket c = RawSocket::TcpConnect(socks.Port());
@@ -126,8 +128,7 @@ TEST(PeerServers, MicrosocksChecksThePassword) {
 
 TEST(PeerServers, TinyproxyChecksBasicCredentials) {
     PeerServer http;
-    std::string why;
-    if (!http.StartTinyproxy("alice", "s3cret", &why)) GTEST_SKIP() << why;
+    START_OR_SKIP(http.StartTinyproxy("alice", "s3cret", &why));
     ScriptedPeer dest;
     ASSERT_NO_FATAL_FAILURE(StartGreeter(&dest));
     const std::string line = "CONNECT 127.0.0.1:" + std::to_string(dest.Port()) + " HTTP/1.1\r\n";
@@ -194,34 +195,23 @@ protected:
 
 INSTANTIATE_TEST_SUITE_P(Engines, ProxyPeer, testing::ValuesIn(EngineList()), EngineParamName);
 
-TEST_P(ProxyPeer, DanteSocks4ToADestinationThatSpeaksFirst) {
+TEST_P(ProxyPeer, DanteSocks4AndSocks5ToADestinationThatSpeaksFirst) {
     PeerServer dante;
-    std::string why;
-    if (!dante.StartDante(&why)) GTEST_SKIP() << why;
-    ScriptedPeer dest;
-    ASSERT_NO_FATAL_FAILURE(StartGreeter(&dest));
-    size_t from = Mark();
-    SOCKET s;
-    ASSERT_NO_FATAL_FAILURE(ConnectThrough(PROXY_SOCKS4, dante.Port(), nullptr, nullptr, dest.Port(), &s));
-    ASSERT_NO_FATAL_FAILURE(ExpectGreetingAndEcho(s, from, dante));
-}
-
-TEST_P(ProxyPeer, DanteSocks5ToADestinationThatSpeaksFirst) {
-    PeerServer dante;
-    std::string why;
-    if (!dante.StartDante(&why)) GTEST_SKIP() << why;
-    ScriptedPeer dest;
-    ASSERT_NO_FATAL_FAILURE(StartGreeter(&dest));
-    size_t from = Mark();
-    SOCKET s;
-    ASSERT_NO_FATAL_FAILURE(ConnectThrough(PROXY_SOCKS5, dante.Port(), nullptr, nullptr, dest.Port(), &s));
-    ASSERT_NO_FATAL_FAILURE(ExpectGreetingAndEcho(s, from, dante));
+    START_OR_SKIP(dante.StartDante(&why));
+    for (uint32_t uiType : {PROXY_SOCKS4, PROXY_SOCKS5}) {
+        SCOPED_TRACE(uiType);
+        ScriptedPeer dest;
+        ASSERT_NO_FATAL_FAILURE(StartGreeter(&dest));
+        size_t from = Mark();
+        SOCKET s;
+        ASSERT_NO_FATAL_FAILURE(ConnectThrough(uiType, dante.Port(), nullptr, nullptr, dest.Port(), &s));
+        ASSERT_NO_FATAL_FAILURE(ExpectGreetingAndEcho(s, from, dante));
+    }
 }
 
 TEST_P(ProxyPeer, DanteSocks5Bind) {
     PeerServer dante;
-    std::string why;
-    if (!dante.StartDante(&why)) GTEST_SKIP() << why;
+    START_OR_SKIP(dante.StartDante(&why));
     PROXYHANDLE h = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", dante.Port(), nullptr, nullptr);
     ASSERT_NE(nullptr, h);
     SOCKET s = m_lpMgr->CreateTcpSocket(h, nullptr, 0, 0x91, 0x92);
@@ -258,8 +248,7 @@ TEST_P(ProxyPeer, DanteSocks5Bind) {
 
 TEST_P(ProxyPeer, DanteSocks5UdpAssociate) {
     PeerServer dante;
-    std::string why;
-    if (!dante.StartDante(&why)) GTEST_SKIP() << why;
+    START_OR_SKIP(dante.StartDante(&why));
     PROXYHANDLE h = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", dante.Port(), nullptr, nullptr);
     ASSERT_NE(nullptr, h);
     size_t from = Mark();
@@ -290,44 +279,40 @@ TEST_P(ProxyPeer, DanteSocks5UdpAssociate) {
     EXPECT_TRUE(m_lpMgr->CloseSocket(u));
 }
 
-TEST_P(ProxyPeer, MicrosocksWithRightAndWrongPassword) {
-    PeerServer socks;
-    std::string why;
-    if (!socks.StartMicrosocks("bob", "secret", &why)) GTEST_SKIP() << why;
-    {
+// Right credentials reach the destination; each wrong set ends in one Proxy
+// event with the error and nothing after it.
+TEST_P(ProxyPeer, MicrosocksAndTinyproxyWithRightWrongAndMissingCredentials) {
+    struct Bad {
+        const char* lpszUser;
+        const char* lpszPass;
+    };
+    PeerServer socks, http;
+    START_OR_SKIP(socks.StartMicrosocks("bob", "secret", &why));
+    START_OR_SKIP(http.StartTinyproxy("alice", "s3cret", &why));
+    const struct {
+        const PeerServer& server;
+        uint32_t uiType;
+        const char* lpszUser;
+        const char* lpszPass;
+        std::vector<Bad> bad;
+        int nError;
+    } cases[] = {
+        {socks, PROXY_SOCKS5, "bob", "secret", {{"bob", "wrong"}}, 86},
+        {http, PROXY_HTTP, "alice", "s3cret", {{"alice", "wrong"}, {nullptr, nullptr}}, 10061},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.uiType);
         ScriptedPeer dest;
         ASSERT_NO_FATAL_FAILURE(StartGreeter(&dest));
         size_t from = Mark();
         SOCKET s;
-        ASSERT_NO_FATAL_FAILURE(ConnectThrough(PROXY_SOCKS5, socks.Port(), "bob", "secret", dest.Port(), &s));
-        ASSERT_NO_FATAL_FAILURE(ExpectGreetingAndEcho(s, from, socks));
-    }
-    {
-        size_t from = Mark();
-        SOCKET s;
-        ASSERT_NO_FATAL_FAILURE(ConnectThrough(PROXY_SOCKS5, socks.Port(), "bob", "wrong", 9, &s));
-        ASSERT_NO_FATAL_FAILURE(ExpectProxyError(s, from, 86, socks));
-    }
-}
-
-TEST_P(ProxyPeer, TinyproxyWithRightWrongAndMissingCredentials) {
-    PeerServer http;
-    std::string why;
-    if (!http.StartTinyproxy("alice", "s3cret", &why)) GTEST_SKIP() << why;
-    {
-        ScriptedPeer dest;
-        ASSERT_NO_FATAL_FAILURE(StartGreeter(&dest));
-        size_t from = Mark();
-        SOCKET s;
-        ASSERT_NO_FATAL_FAILURE(ConnectThrough(PROXY_HTTP, http.Port(), "alice", "s3cret", dest.Port(), &s));
-        ASSERT_NO_FATAL_FAILURE(ExpectGreetingAndEcho(s, from, http));
-    }
-    for (const char* lpszPass : {"wrong", static_cast<const char*>(nullptr)}) {
-        SCOPED_TRACE(lpszPass ? lpszPass : "no credentials");
-        size_t from = Mark();
-        SOCKET s;
-        ASSERT_NO_FATAL_FAILURE(
-            ConnectThrough(PROXY_HTTP, http.Port(), lpszPass ? "alice" : nullptr, lpszPass, 9, &s));
-        ASSERT_NO_FATAL_FAILURE(ExpectProxyError(s, from, 10061, http));
+        ASSERT_NO_FATAL_FAILURE(ConnectThrough(c.uiType, c.server.Port(), c.lpszUser, c.lpszPass, dest.Port(), &s));
+        ASSERT_NO_FATAL_FAILURE(ExpectGreetingAndEcho(s, from, c.server));
+        for (const Bad& bad : c.bad) {
+            SCOPED_TRACE(bad.lpszPass ? bad.lpszPass : "no credentials");
+            from = Mark();
+            ASSERT_NO_FATAL_FAILURE(ConnectThrough(c.uiType, c.server.Port(), bad.lpszUser, bad.lpszPass, 9, &s));
+            ASSERT_NO_FATAL_FAILURE(ExpectProxyError(s, from, c.nError, c.server));
+        }
     }
 }

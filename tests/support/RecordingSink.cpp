@@ -1,5 +1,6 @@
 #include "RecordingSink.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace vxtest {
@@ -23,6 +24,19 @@ EventPredicate About(SOCKET s) {
     };
 }
 
+namespace {
+// The fields most callbacks share.
+SinkEvent Make(Ev kind, int nError = 0, SOCKET s = INVALID_SOCKET, uint32_t u1 = 0, uint32_t u2 = 0) {
+    SinkEvent ev;
+    ev.kind = kind;
+    ev.nError = nError;
+    ev.s = s;
+    ev.u1 = u1;
+    ev.u2 = u2;
+    return ev;
+}
+}  // namespace
+
 void RecordingSink::SetHook(Ev kind, EventHook hook) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_hooks[static_cast<int>(kind)] = std::move(hook);
@@ -38,10 +52,7 @@ size_t RecordingSink::Size() const {
     return m_events.size();
 }
 
-std::vector<SinkEvent> RecordingSink::Events() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_events;
-}
+std::vector<SinkEvent> RecordingSink::Events() const { return Matching([](const SinkEvent&) { return true; }); }
 
 std::vector<SinkEvent> RecordingSink::Matching(const EventPredicate& pred, size_t from) const {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -51,25 +62,15 @@ std::vector<SinkEvent> RecordingSink::Matching(const EventPredicate& pred, size_
     return out;
 }
 
-size_t RecordingSink::Count(const EventPredicate& pred, size_t from) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    size_t n = 0;
-    for (size_t i = from; i < m_events.size(); ++i)
-        if (pred(m_events[i])) ++n;
-    return n;
-}
+size_t RecordingSink::Count(const EventPredicate& pred, size_t from) const { return Matching(pred, from).size(); }
 
 std::optional<SinkEvent> RecordingSink::Wait(const EventPredicate& pred, int nTimeoutMs, size_t from) {
     std::unique_lock<std::mutex> lock(m_mutex);
     size_t next = from;
     std::optional<SinkEvent> found;
     m_cv.wait_for(lock, std::chrono::milliseconds(nTimeoutMs), [&] {
-        for (; next < m_events.size(); ++next) {
-            if (pred(m_events[next])) {
-                found = m_events[next];
-                return true;
-            }
-        }
+        for (; next < m_events.size(); ++next)
+            if (pred(m_events[next])) return found = m_events[next], true;
         return false;
     });
     return found;
@@ -115,8 +116,7 @@ void RecordingSink::Deliver(SinkEvent& ev) {
 }
 
 bool RecordingSink::OnSocketPreAccept(sockaddr_in* lpLocal, sockaddr_in* lpPeer) {
-    SinkEvent ev;
-    ev.kind = Ev::PreAccept;
+    SinkEvent ev = Make(Ev::PreAccept);
     if (lpLocal) ev.addr = *lpLocal;
     if (lpPeer) ev.peer = *lpPeer;
     Deliver(ev);
@@ -124,20 +124,12 @@ bool RecordingSink::OnSocketPreAccept(sockaddr_in* lpLocal, sockaddr_in* lpPeer)
 }
 
 void RecordingSink::OnSocketConnect(int nError, SOCKET s, uint32_t u1, uint32_t u2) {
-    SinkEvent ev;
-    ev.kind = Ev::Connect;
-    ev.nError = nError;
-    ev.s = s;
-    ev.u1 = u1;
-    ev.u2 = u2;
+    SinkEvent ev = Make(Ev::Connect, nError, s, u1, u2);
     Deliver(ev);
 }
 
 void RecordingSink::OnSocketAccept(int nError, SOCKET sListen, SOCKET s, sockaddr_in* lpLocal, sockaddr_in* lpPeer) {
-    SinkEvent ev;
-    ev.kind = Ev::Accept;
-    ev.nError = nError;
-    ev.s = sListen;
+    SinkEvent ev = Make(Ev::Accept, nError, sListen);
     ev.sNew = s;
     if (lpLocal) ev.addr = *lpLocal;
     if (lpPeer) ev.peer = *lpPeer;
@@ -145,14 +137,8 @@ void RecordingSink::OnSocketAccept(int nError, SOCKET sListen, SOCKET s, sockadd
 }
 
 void RecordingSink::OnSocketRecv(int nError, SOCKET s, const char* lpData, uint32_t* lpLen, uint32_t u1, uint32_t u2) {
-    SinkEvent ev;
-    ev.kind = Ev::Recv;
-    ev.nError = nError;
-    ev.s = s;
-    ev.u1 = u1;
-    ev.u2 = u2;
-    ev.uiOffered = lpLen ? *lpLen : 0;
-    ev.uiConsumed = ev.uiOffered;
+    SinkEvent ev = Make(Ev::Recv, nError, s, u1, u2);
+    ev.uiOffered = ev.uiConsumed = lpLen ? *lpLen : 0;
     if (lpData && ev.uiOffered > 0) ev.data.assign(lpData, ev.uiOffered);
     Deliver(ev);
     if (lpLen) *lpLen = ev.uiConsumed;
@@ -160,12 +146,7 @@ void RecordingSink::OnSocketRecv(int nError, SOCKET s, const char* lpData, uint3
 
 void RecordingSink::OnSocketRecvFrom(int nError, SOCKET s, const char* lpData, int nLen, sockaddr_in* lpFrom,
                                      uint32_t u1, uint32_t u2) {
-    SinkEvent ev;
-    ev.kind = Ev::RecvFrom;
-    ev.nError = nError;
-    ev.s = s;
-    ev.u1 = u1;
-    ev.u2 = u2;
+    SinkEvent ev = Make(Ev::RecvFrom, nError, s, u1, u2);
     if (lpData && nLen > 0) ev.data.assign(lpData, static_cast<size_t>(nLen));
     ev.uiOffered = nLen > 0 ? static_cast<uint32_t>(nLen) : 0;
     if (lpFrom) ev.addr = *lpFrom;
@@ -174,85 +155,54 @@ void RecordingSink::OnSocketRecvFrom(int nError, SOCKET s, const char* lpData, i
 
 void RecordingSink::OnSocketSend(int nError, SOCKET s, uint32_t u1, uint32_t u2, uint32_t dwSendFlag,
                                  uint32_t uiQueued) {
-    SinkEvent ev;
-    ev.kind = Ev::Send;
-    ev.nError = nError;
-    ev.s = s;
-    ev.u1 = u1;
-    ev.u2 = u2;
+    SinkEvent ev = Make(Ev::Send, nError, s, u1, u2);
     ev.dwSendFlag = dwSendFlag;
     ev.uiQueued = uiQueued;
     Deliver(ev);
 }
 
 void RecordingSink::OnSocketClose(int nError, SOCKET s, int nStatus, uint32_t u1, uint32_t u2) {
-    SinkEvent ev;
-    ev.kind = Ev::Close;
-    ev.nError = nError;
-    ev.s = s;
+    SinkEvent ev = Make(Ev::Close, nError, s, u1, u2);
     ev.nStatus = nStatus;
-    ev.u1 = u1;
-    ev.u2 = u2;
     Deliver(ev);
 }
 
 void RecordingSink::OnSocketRecvIdle(int nError, SOCKET s, uint32_t u1, uint32_t u2) {
-    SinkEvent ev;
-    ev.kind = Ev::RecvIdle;
-    ev.nError = nError;
-    ev.s = s;
-    ev.u1 = u1;
-    ev.u2 = u2;
+    SinkEvent ev = Make(Ev::RecvIdle, nError, s, u1, u2);
     Deliver(ev);
 }
 
 void RecordingSink::OnSocketSendIdle(int nError, SOCKET s, uint32_t u1, uint32_t u2) {
-    SinkEvent ev;
-    ev.kind = Ev::SendIdle;
-    ev.nError = nError;
-    ev.s = s;
-    ev.u1 = u1;
-    ev.u2 = u2;
+    SinkEvent ev = Make(Ev::SendIdle, nError, s, u1, u2);
     Deliver(ev);
 }
 
 void RecordingSink::OnDnsParse(const char* lpszHost, uint32_t dwIp) {
-    SinkEvent ev;
-    ev.kind = Ev::DnsParse;
+    SinkEvent ev = Make(Ev::DnsParse);
     if (lpszHost) ev.data = lpszHost;
     ev.dwIp = dwIp;
     Deliver(ev);
 }
 
 void RecordingSink::OnSocketTimer(SOCKET s, uint32_t uiEvent, uint32_t uiPeriod, uint32_t u1, uint32_t u2) {
-    SinkEvent ev;
-    ev.kind = Ev::Timer;
-    ev.s = s;
+    SinkEvent ev = Make(Ev::Timer, 0, s, u1, u2);
     ev.uiEvent = uiEvent;
     ev.uiPeriod = uiPeriod;
-    ev.u1 = u1;
-    ev.u2 = u2;
     Deliver(ev);
 }
 
 void RecordingSink::OnSocketProxy(int nError, SOCKET s, sockaddr_in* lpAddr, uint32_t u1, uint32_t u2) {
-    SinkEvent ev;
-    ev.kind = Ev::Proxy;
-    ev.nError = nError;
-    ev.s = s;
+    SinkEvent ev = Make(Ev::Proxy, nError, s, u1, u2);
     ev.bHasAddr = lpAddr != nullptr;
     if (lpAddr) ev.addr = *lpAddr;
-    ev.u1 = u1;
-    ev.u2 = u2;
     Deliver(ev);
 }
 
 uint32_t RecordingSink::OnSocketReserved(uint32_t w1, uint32_t w2, uint32_t w3, uint32_t w4, uint32_t w5,
                                          uint32_t w6, uint32_t w7, uint32_t w8, uint32_t w9) {
-    SinkEvent ev;
-    ev.kind = Ev::Reserved;
+    SinkEvent ev = Make(Ev::Reserved);
     const uint32_t w[9] = {w1, w2, w3, w4, w5, w6, w7, w8, w9};
-    for (int i = 0; i < 9; ++i) ev.words[i] = w[i];
+    std::copy(w, w + 9, ev.words);
     Deliver(ev);
     return 0;
 }
