@@ -146,25 +146,14 @@ TEST_F(RecordFileTest, RecordsAreLittleEndianAndComplete) {
 
     std::string f = ReadRecordFile();
     ASSERT_EQ(24u + 25u + 28u, f.size());
-    // accept: type 0, 4 bytes, listening socket, words 0, payload = new socket
-    EXPECT_EQ(0u, LE32(f, 0));
-    EXPECT_EQ(4u, LE32(f, 4));
-    EXPECT_EQ(7u, LE32(f, 8));
-    EXPECT_EQ(0u, LE32(f, 12));
-    EXPECT_EQ(0u, LE32(f, 16));
-    EXPECT_EQ(9u, LE32(f, 20));
-    // receive: type 1, the bytes, the user words
-    EXPECT_EQ(1u, LE32(f, 24));
-    EXPECT_EQ(5u, LE32(f, 28));
-    EXPECT_EQ(9u, LE32(f, 32));
-    EXPECT_EQ(0x11223344u, LE32(f, 36));
-    EXPECT_EQ(0x55667788u, LE32(f, 40));
+    // accept: type 0, 4 bytes, listening socket, words 0, payload = new socket;
+    // receive: type 1, the bytes, the user words; close: type 4, error then status.
+    const std::pair<size_t, uint32_t> fields[] = {
+        {0, 0}, {4, 4}, {8, 7}, {12, 0}, {16, 0}, {20, 9},                              // accept
+        {24, 1}, {28, 5}, {32, 9}, {36, 0x11223344u}, {40, 0x55667788u},                  // receive
+        {49, 4}, {53, 8}, {69, uint32_t(-10054)}, {73, uint32_t(SS_CONNECTED)}};          // close
+    for (const auto& fld : fields) EXPECT_EQ(fld.second, LE32(f, fld.first)) << "offset " << fld.first;
     EXPECT_EQ("hello", f.substr(44, 5));
-    // close: type 4, error then status
-    EXPECT_EQ(4u, LE32(f, 49));
-    EXPECT_EQ(8u, LE32(f, 53));
-    EXPECT_EQ(uint32_t(-10054), LE32(f, 69));
-    EXPECT_EQ(uint32_t(SS_CONNECTED), LE32(f, 73));
 }
 
 TEST_F(RecordFileTest, RecordsFromManyThreadsNeverInterleave) {
