@@ -122,17 +122,46 @@ TEST_P(Conformance, ProxyRecordsAreSharedAndCheckedWhenCreated) {
     ExpectQuiet(sGone, from, 0);
 }
 
-TEST_P(Conformance, Socks4GrantWithDataBehindIt) {
-    ScriptedPeer proxy;
-    proxy.Read(9).Write(B({0, 0x5A, 0, 0, 0, 0, 0, 0}) + "WELCOME").Echo();
-    ASSERT_TRUE(proxy.Start());
-    size_t from = Mark();
-    SOCKET s;
-    ASSERT_NO_FATAL_FAILURE(ConnectThrough(*this, PROXY_SOCKS4, proxy.Port(), nullptr, nullptr, &s));
-    ASSERT_NO_FATAL_FAILURE(ExpectTunnel(*this, s, from));
-    EXPECT_EQ(Socks4Request(""), proxy.Received().substr(0, 9));
-    ASSERT_NO_FATAL_FAILURE(ExpectData(*this, s, "WELCOME"));
-    ASSERT_NO_FATAL_FAILURE(ExpectEcho(*this, s, "ping"));
+// Granting replies, whole or split over reads, with data behind them: the
+// request bytes, then a tunnel that holds the surplus until asked for.
+TEST_P(Conformance, ProxyGrantsWithSplitRepliesAndDataBehindThem) {
+    const std::string kAuth = B({1, 3}) + "bob" + B({6}) + "secret";
+    const struct {
+        uint32_t uiType;
+        const char *lpszUser, *lpszPass;
+        std::function<void(ScriptedPeer&)> script;
+        std::string request, first;
+    } cases[] = {
+        {PROXY_SOCKS4, nullptr, nullptr,
+         [](ScriptedPeer& p) { p.Read(9).Write(B({0, 0x5A, 0, 0, 0, 0, 0, 0}) + "WELCOME"); }, Socks4Request(""),
+         "WELCOME"},
+        {PROXY_SOCKS5, "bob", "secret",
+         [&](ScriptedPeer& p) {
+             p.Read(3).Write(B({5})).Pause(30).Write(B({2})).Read(kAuth.size()).Write(B({1})).Pause(30);
+             p.Write(B({0})).Read(10).Write(B({5, 0})).Pause(30).Write(B({0, 1}) + kLocal + Be16(80) + "HELLO");
+         },
+         B({5, 1, 2}) + kAuth + kSocks5Connect, "HELLO"},
+        {PROXY_HTTP, nullptr, nullptr,
+         [](ScriptedPeer& p) {
+             p.ReadHttpHead().Write("HTTP/1.1 200 Connection established\r\n").Pause(30);
+             p.Write("Proxy-agent: scripted\r\n\r\nFIRST");
+         },
+         "CONNECT 127.0.0.1:4321 HTTP/1.1\r\n\r\n", "FIRST"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.uiType);
+        ScriptedPeer proxy;
+        c.script(proxy);
+        proxy.Echo();
+        ASSERT_TRUE(proxy.Start());
+        size_t from = Mark();
+        SOCKET s;
+        ASSERT_NO_FATAL_FAILURE(ConnectThrough(*this, c.uiType, proxy.Port(), c.lpszUser, c.lpszPass, &s));
+        ASSERT_NO_FATAL_FAILURE(ExpectTunnel(*this, s, from));
+        EXPECT_EQ(c.request, proxy.Received().substr(0, c.request.size()));
+        ASSERT_NO_FATAL_FAILURE(ExpectData(*this, s, c.first));
+        ASSERT_NO_FATAL_FAILURE(ExpectEcho(*this, s, "ping"));
+    }
 }
 
 TEST_P(Conformance, Socks4RefusalClosedFromInsideTheCallback) {
@@ -153,91 +182,49 @@ TEST_P(Conformance, Socks4RefusalClosedFromInsideTheCallback) {
     EXPECT_EQ(Socks4Request("bob"), proxy.Received());
 }
 
-TEST_P(Conformance, Socks5RefusalsAndMalformedReplies) {
+TEST_P(Conformance, ProxyRefusalsAndMalformedReplies) {
     const std::string kAuth = B({1, 3}) + "bob" + B({6}) + "secret";
-    struct Case {
+    auto socks5 = [](const std::string& reply) {
+        return [reply](ScriptedPeer& p) { p.Read(3).Write(B({5, 0})).Read(10).Write(reply); };
+    };
+    auto http = [](const std::string& reply) { return [reply](ScriptedPeer& p) { p.ReadHttpHead().Write(reply); }; };
+    const struct {
         const char* lpszWhat;
+        uint32_t uiType;
         bool bAuth;
         std::function<void(ScriptedPeer&)> script;
         int nError;
-    };
-    const std::vector<Case> cases = {
-        {"no acceptable method", false, [](ScriptedPeer& p) { p.Read(3).Write(B({5, 0xFF})); }, 10043},
-        {"wrong version in the method reply", false, [](ScriptedPeer& p) { p.Read(3).Write(B({4, 0})); }, 10043},
-        {"password refused", true,
+    } cases[] = {
+        {"no acceptable method", PROXY_SOCKS5, false, [](ScriptedPeer& p) { p.Read(3).Write(B({5, 0xFF})); }, 10043},
+        {"wrong version in the method reply", PROXY_SOCKS5, false,
+         [](ScriptedPeer& p) { p.Read(3).Write(B({4, 0})); }, 10043},
+        {"password refused", PROXY_SOCKS5, true,
          [&](ScriptedPeer& p) { p.Read(3).Write(B({5, 2})).Read(kAuth.size()).Write(B({1, 1})); }, 86},
-        {"connect refused", false,
-         [](ScriptedPeer& p) { p.Read(3).Write(B({5, 0})).Read(10).Write(Socks5Reply(5, kLocal, 0)); }, 10061},
-        {"wrong version in the connect reply", false,
-         [](ScriptedPeer& p) { p.Read(3).Write(B({5, 0})).Read(10).Write(B({4, 0, 0, 1}) + kLocal + Be16(1)); },
-         10061},
-        {"domain name in the connect reply", false,
-         [](ScriptedPeer& p) {
-             p.Read(3).Write(B({5, 0})).Read(10).Write(B({5, 0, 0, 3, 9}) + "localhost" + Be16(80));
-         },
-         10061},
-        {"IPv6 address in the connect reply", false,
-         [](ScriptedPeer& p) {
-             p.Read(3).Write(B({5, 0})).Read(10).Write(B({5, 0, 0, 4}) + std::string(16, '\0') + Be16(80));
-         },
-         10061},
+        {"connect refused", PROXY_SOCKS5, false, socks5(Socks5Reply(5, kLocal, 0)), 10061},
+        {"wrong version in the connect reply", PROXY_SOCKS5, false, socks5(B({4, 0, 0, 1}) + kLocal + Be16(1)), 10061},
+        {"domain name in the connect reply", PROXY_SOCKS5, false,
+         socks5(B({5, 0, 0, 3, 9}) + "localhost" + Be16(80)), 10061},
+        {"IPv6 address in the connect reply", PROXY_SOCKS5, false,
+         socks5(B({5, 0, 0, 4}) + std::string(16, '\0') + Be16(80)), 10061},
+        {"407", PROXY_HTTP, false,
+         http("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic\r\n\r\n<html/>"), 10061},
+        {"500", PROXY_HTTP, false, http("HTTP/1.1 500 Internal Error\r\n\r\n"), 10061},
+        {"no status", PROXY_HTTP, false, http("HTTP/1.1\r\n\r\n"), 10061},
+        {"head without end", PROXY_HTTP, false, http("HTTP/1.1 200 OK\r\nX-Pad: " + std::string(9000, 'a')), 10061},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.lpszWhat);
         ScriptedPeer proxy;
         c.script(proxy);
         ASSERT_TRUE(proxy.Start());
         size_t from = Mark();
         SOCKET s;
-        ASSERT_NO_FATAL_FAILURE(ConnectThrough(*this, PROXY_SOCKS5, proxy.Port(), c.bAuth ? "bob" : nullptr,
+        ASSERT_NO_FATAL_FAILURE(ConnectThrough(*this, c.uiType, proxy.Port(), c.bAuth ? "bob" : nullptr,
                                                c.bAuth ? "secret" : nullptr, &s));
         ASSERT_NO_FATAL_FAILURE(ExpectProxyFailure(*this, s, from, c.nError));
         EXPECT_TRUE(proxy.Succeeded()) << proxy.Error();
         EXPECT_TRUE(m_lpMgr->CloseSocket(s));
     }
-}
-
-TEST_P(Conformance, Socks5RepliesSplitOverReadsAndDataAfterTheLastReply) {
-    const std::string kAuth = B({1, 3}) + "bob" + B({6}) + "secret";
-    ScriptedPeer proxy;
-    proxy.Read(3)
-        .Write(B({5}))
-        .Pause(30)
-        .Write(B({2}))
-        .Read(kAuth.size())
-        .Write(B({1}))
-        .Pause(30)
-        .Write(B({0}))
-        .Read(10)
-        .Write(B({5, 0}))
-        .Pause(30)
-        .Write(B({0, 1}) + kLocal + Be16(80) + "HELLO")
-        .Echo();
-    ASSERT_TRUE(proxy.Start());
-    size_t from = Mark();
-    SOCKET s;
-    ASSERT_NO_FATAL_FAILURE(ConnectThrough(*this, PROXY_SOCKS5, proxy.Port(), "bob", "secret", &s));
-    ASSERT_NO_FATAL_FAILURE(ExpectTunnel(*this, s, from));
-    EXPECT_EQ(B({5, 1, 2}) + kAuth + kSocks5Connect, proxy.Received().substr(0, 3 + kAuth.size() + 10));
-    ASSERT_NO_FATAL_FAILURE(ExpectData(*this, s, "HELLO"));
-    ASSERT_NO_FATAL_FAILURE(ExpectEcho(*this, s, "ping"));
-}
-
-TEST_P(Conformance, HttpConnectWithSplitReplyAndDataAfterTheHead) {
-    ScriptedPeer proxy;
-    proxy.ReadHttpHead()
-        .Write("HTTP/1.1 200 Connection established\r\n")
-        .Pause(30)
-        .Write("Proxy-agent: scripted\r\n\r\nFIRST")
-        .Echo();
-    ASSERT_TRUE(proxy.Start());
-    size_t from = Mark();
-    SOCKET s;
-    ASSERT_NO_FATAL_FAILURE(ConnectThrough(*this, PROXY_HTTP, proxy.Port(), nullptr, nullptr, &s));
-    ASSERT_NO_FATAL_FAILURE(ExpectTunnel(*this, s, from));
-    EXPECT_EQ("CONNECT 127.0.0.1:4321 HTTP/1.1\r\n\r\n", proxy.Received().substr(0, 35));
-    ASSERT_NO_FATAL_FAILURE(ExpectData(*this, s, "FIRST"));
-    ASSERT_NO_FATAL_FAILURE(ExpectEcho(*this, s, "ping"));
 }
 
 TEST_P(Conformance, HttpConnectSendsBasicCredentials) {
@@ -251,26 +238,6 @@ TEST_P(Conformance, HttpConnectSendsBasicCredentials) {
     ASSERT_NO_FATAL_FAILURE(ExpectTunnel(*this, s, from));
     EXPECT_EQ("CONNECT 127.0.0.1:4321 HTTP/1.1\r\nProxy-authorization: Basic dXNlcjpwYTpzcw==\r\n\r\n",
               proxy.Received());
-}
-
-TEST_P(Conformance, HttpRefusalsAndOversizedHeads) {
-    const std::vector<std::pair<const char*, std::string>> cases = {
-        {"407", "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic\r\n\r\n<html/>"},
-        {"500", "HTTP/1.1 500 Internal Error\r\n\r\n"},
-        {"no status", "HTTP/1.1\r\n\r\n"},
-        {"head without end", "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(9000, 'a')},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.first);
-        ScriptedPeer proxy;
-        proxy.ReadHttpHead().Write(c.second);
-        ASSERT_TRUE(proxy.Start());
-        size_t from = Mark();
-        SOCKET s;
-        ASSERT_NO_FATAL_FAILURE(ConnectThrough(*this, PROXY_HTTP, proxy.Port(), nullptr, nullptr, &s));
-        ASSERT_NO_FATAL_FAILURE(ExpectProxyFailure(*this, s, from, 10061));
-        EXPECT_TRUE(m_lpMgr->CloseSocket(s));
-    }
 }
 
 TEST_P(Conformance, ProxyHangingUpMidHandshakeIsOneFailure) {
@@ -414,48 +381,39 @@ TEST_P(Conformance, Socks5UdpAssociateRelaysBothWays) {
 }
 
 TEST_P(Conformance, Socks5UdpAssociateRefusedOrLost) {
-    PROXYHANDLE h;
-    {
+    // A UDP socket through a proxy that answers the association with `reply`
+    // (empty: none), then hangs up.
+    auto associate = [&](const std::string& reply, uint32_t u, ScriptedPeer* lpProxy, size_t* lpFrom) {
+        lpProxy->Read(3).Write(B({5, 0})).Read(10);
+        if (!reply.empty()) lpProxy->Write(reply);
+        lpProxy->Close();
+        EXPECT_TRUE(lpProxy->Start());
+        PROXYHANDLE h = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", lpProxy->Port(), nullptr, nullptr);
+        *lpFrom = Mark();
+        return m_lpMgr->CreateUdpSocket(h, "127.0.0.1", 0, u, u + 1);
+    };
+    // Refused, or the control connection breaks before the relay is known.
+    for (const auto& c : {std::make_pair(Socks5Reply(7, kLocal, 0), 10061), std::make_pair(std::string(), 10054)}) {
         ScriptedPeer proxy;
-        proxy.Read(3).Write(B({5, 0})).Read(10).Write(Socks5Reply(7, kLocal, 0));
-        ASSERT_TRUE(proxy.Start());
-        h = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", proxy.Port(), nullptr, nullptr);
-        size_t from = Mark();
-        SOCKET u = m_lpMgr->CreateUdpSocket(h, "127.0.0.1", 0, 0x61, 0x62);
+        size_t from;
+        SOCKET u = associate(c.first, 0x61, &proxy, &from);
         ASSERT_NE(INVALID_SOCKET, u);
-        ASSERT_NO_FATAL_FAILURE(ExpectProxyFailure(*this, u, from, 10061, 0x61, 0x62));
+        ASSERT_NO_FATAL_FAILURE(ExpectProxyFailure(*this, u, from, c.second, 0x61, 0x62));
         EXPECT_TRUE(m_lpMgr->CloseSocket(u));
     }
-    {
-        // The control connection breaks before the relay is known.
-        ScriptedPeer proxy;
-        proxy.Read(3).Write(B({5, 0})).Read(10).Close();
-        ASSERT_TRUE(proxy.Start());
-        h = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", proxy.Port(), nullptr, nullptr);
-        size_t from = Mark();
-        SOCKET u = m_lpMgr->CreateUdpSocket(h, "127.0.0.1", 0, 0x71, 0x72);
-        ASSERT_NE(INVALID_SOCKET, u);
-        ASSERT_NO_FATAL_FAILURE(ExpectProxyFailure(*this, u, from, 10054, 0x71, 0x72));
-        EXPECT_TRUE(m_lpMgr->CloseSocket(u));
-    }
-    {
-        // The control connection breaks after the relay is known: the
-        // association is gone, and the UDP socket hears of it once.
-        ScriptedPeer proxy;
-        proxy.Read(3).Write(B({5, 0})).Read(10).Write(Socks5Reply(0, kLocal, 4321)).Close();
-        ASSERT_TRUE(proxy.Start());
-        h = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", proxy.Port(), nullptr, nullptr);
-        size_t from = Mark();
-        SOCKET u = m_lpMgr->CreateUdpSocket(h, "127.0.0.1", 0, 0x81, 0x82);
-        ASSERT_NE(INVALID_SOCKET, u);
-        ASSERT_TRUE(m_sink.WaitCount(Is(Ev::Proxy, u), 2, kWaitMs, from)) << DescribeAll(m_sink.Events());
-        auto reports = m_sink.Matching(Is(Ev::Proxy, u), from);
-        EXPECT_EQ(0, reports[0].nError);
-        EXPECT_TRUE(reports[0].bHasAddr);
-        EXPECT_EQ(10054, reports[1].nError);
-        EXPECT_FALSE(reports[1].bHasAddr);
-        EXPECT_EQ(0x81u, reports[1].u1);
-        ExpectQuiet(u, from, 2);
-        EXPECT_TRUE(m_lpMgr->CloseSocket(u));
-    }
+    // The control connection breaks after the relay is known: the association
+    // is gone, and the UDP socket hears of it once.
+    ScriptedPeer proxy;
+    size_t from;
+    SOCKET u = associate(Socks5Reply(0, kLocal, 4321), 0x81, &proxy, &from);
+    ASSERT_NE(INVALID_SOCKET, u);
+    ASSERT_TRUE(m_sink.WaitCount(Is(Ev::Proxy, u), 2, kWaitMs, from)) << DescribeAll(m_sink.Events());
+    auto reports = m_sink.Matching(Is(Ev::Proxy, u), from);
+    EXPECT_EQ(0, reports[0].nError);
+    EXPECT_TRUE(reports[0].bHasAddr);
+    EXPECT_EQ(10054, reports[1].nError);
+    EXPECT_FALSE(reports[1].bHasAddr);
+    EXPECT_EQ(0x81u, reports[1].u1);
+    ExpectQuiet(u, from, 2);
+    EXPECT_TRUE(m_lpMgr->CloseSocket(u));
 }
