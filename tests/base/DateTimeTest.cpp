@@ -51,17 +51,10 @@ TEST(DateTimeTest, EveryDayFromYearOneMatchesTheCivilCalendar) {
     }
 }
 
+// Anchors the day numbering itself; the calendar is checked by the loop above.
 TEST(DateTimeTest, KnownDayNumbers) {
-    auto date = [](int32_t n) {
-        TW_DateTimeEx dt(n, 0);
-        return dt.GetYear() * 10000 + dt.GetMonth() * 100 + dt.GetDay();
-    };
-    EXPECT_EQ(date(719528), 19700101);
-    EXPECT_EQ(date(693961), 19000101);
-    EXPECT_EQ(date(DayNumberOf(1972, 2, 29)), 19720229);
-    EXPECT_EQ(date(DayNumberOf(2000, 1, 1)), 20000101);
-    EXPECT_EQ(date(DayNumberOf(2000, 2, 29)), 20000229);
-    EXPECT_EQ(date(DayNumberOf(1900, 2, 28) + 1), 19000301);
+    TW_DateTimeEx epoch(719528, 0);
+    EXPECT_EQ(epoch.GetYear() * 10000 + epoch.GetMonth() * 100 + epoch.GetDay(), 19700101);
     EXPECT_EQ(DayNumberOf(1900, 1, 1), 693961);
 }
 

@@ -56,11 +56,8 @@ TEST_F(SocketMgrTest, ProxyRecordsAreSharedByEqualArguments) {
 TEST_F(SocketMgrTest, ProxyArgumentsThatCannotBeSentAreRefused) {
     EXPECT_EQ(nullptr, m_mgr->CreateProxy(PROXY_SOCKS5, nullptr, 1080, nullptr, nullptr));
     EXPECT_EQ(nullptr, m_mgr->CreateProxy(PROXY_SOCKS5, "not an address", 1080, nullptr, nullptr));
-    std::string longName(256, 'u');
-    EXPECT_EQ(nullptr, m_mgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", 1080, longName.c_str(), "pw"));
-    EXPECT_NE(nullptr, m_mgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", 1080, longName.substr(1).c_str(), "pw"));
-    std::string longPassword(900, 'p');
-    EXPECT_EQ(nullptr, m_mgr->CreateProxy(PROXY_HTTP, "127.0.0.1", 3128, "user", longPassword.c_str()));
+    // The limits themselves are tested on ProxyArgsAcceptable.
+    EXPECT_EQ(nullptr, m_mgr->CreateProxy(PROXY_HTTP, "127.0.0.1", 3128, "user", std::string(900, 'p').c_str()));
 }
 
 TEST_F(SocketMgrTest, TimerSlotsNeedARunningTimerAndValidKeys) {
