@@ -17,50 +17,23 @@ using Clock = std::chrono::steady_clock;
 
 ScriptedPeer::~ScriptedPeer() {
     m_bStop = true;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bGate = true;
-    }
-    m_cv.notify_all();
+    OpenGate();
     if (m_thread.joinable()) m_thread.join();
 }
 
-ScriptedPeer& ScriptedPeer::Read(size_t n) {
-    m_steps.push_back({Op::Read, n, {}});
+ScriptedPeer& ScriptedPeer::Add(Op op, size_t n, const std::string& bytes) {
+    m_steps.push_back({op, n, bytes});
     return *this;
 }
-ScriptedPeer& ScriptedPeer::ReadHttpHead() {
-    m_steps.push_back({Op::ReadHttpHead, 0, {}});
-    return *this;
-}
-ScriptedPeer& ScriptedPeer::Write(const std::string& bytes) {
-    m_steps.push_back({Op::Write, 0, bytes});
-    return *this;
-}
-ScriptedPeer& ScriptedPeer::Pause(int nMs) {
-    m_steps.push_back({Op::Pause, static_cast<size_t>(nMs), {}});
-    return *this;
-}
-ScriptedPeer& ScriptedPeer::WaitGate() {
-    m_steps.push_back({Op::WaitGate, 0, {}});
-    return *this;
-}
-ScriptedPeer& ScriptedPeer::Echo() {
-    m_steps.push_back({Op::Echo, 0, {}});
-    return *this;
-}
-ScriptedPeer& ScriptedPeer::ExpectClosed() {
-    m_steps.push_back({Op::ExpectClosed, 0, {}});
-    return *this;
-}
-ScriptedPeer& ScriptedPeer::Close() {
-    m_steps.push_back({Op::Close, 0, {}});
-    return *this;
-}
-ScriptedPeer& ScriptedPeer::Reset() {
-    m_steps.push_back({Op::Reset, 0, {}});
-    return *this;
-}
+ScriptedPeer& ScriptedPeer::Read(size_t n) { return Add(Op::Read, n); }
+ScriptedPeer& ScriptedPeer::ReadHttpHead() { return Add(Op::ReadHttpHead); }
+ScriptedPeer& ScriptedPeer::Write(const std::string& bytes) { return Add(Op::Write, 0, bytes); }
+ScriptedPeer& ScriptedPeer::Pause(int nMs) { return Add(Op::Pause, static_cast<size_t>(nMs)); }
+ScriptedPeer& ScriptedPeer::WaitGate() { return Add(Op::WaitGate); }
+ScriptedPeer& ScriptedPeer::Echo() { return Add(Op::Echo); }
+ScriptedPeer& ScriptedPeer::ExpectClosed() { return Add(Op::ExpectClosed); }
+ScriptedPeer& ScriptedPeer::Close() { return Add(Op::Close); }
+ScriptedPeer& ScriptedPeer::Reset() { return Add(Op::Reset); }
 
 bool ScriptedPeer::Start() {
     m_listener = RawSocket::TcpListener(0);

@@ -64,6 +64,7 @@ private:
         std::string bytes;
     };
 
+    ScriptedPeer& Add(Op op, size_t n = 0, const std::string& bytes = {});
     void Run();
     bool RunStep(RawSocket& conn, const Step& step, std::string& why);
     void Finish(bool bOk, const std::string& why);
