@@ -60,26 +60,18 @@ TEST(List, ElementsWithOwnersAreConstructedAndDestroyed) {
     list.AddTail("c");
 }
 
-TEST(Map, UnusedMapHasNoTableAndLookupDoesNotAllocate) {
-    TW_Map<uint32_t, int> map;
+TEST(Map, SharedBucketIsNewestFirst) {
+    TW_Map<uint32_t, int> map;  // 17 buckets: 5 and 22 collide
     int v = -1;
-    EXPECT_FALSE(map.Lookup(5, v));
+    EXPECT_FALSE(map.Lookup(5, v));  // an unused map answers without a table
     EXPECT_FALSE(map.RemoveKey(5));
     EXPECT_EQ(nullptr, map.GetStartPosition());
     EXPECT_EQ(17u, map.GetHashTableSize());
-    map[5] = 50;
-    EXPECT_TRUE(map.Lookup(5, v));
-    EXPECT_EQ(50, v);
-}
-
-TEST(Map, SharedBucketIsNewestFirst) {
-    TW_Map<uint32_t, int> map;  // 17 buckets: 5 and 22 collide
     map.SetAt(5, 1);
     map.SetAt(22, 2);
     map.SetAt(3, 3);
     POSITION pos = map.GetStartPosition();
     uint32_t k;
-    int v;
     std::string order;
     while (pos) {
         map.GetNextAssoc(pos, k, v);

@@ -77,17 +77,13 @@ TEST_F(IniFileTest, BothEncodingsGiveTheSameKeys) {
     EXPECT_FALSE(ansi.GetStringW(u"late", u"k", v, u""));
 }
 
-TEST_F(IniFileTest, KeysAreNotTrimmed) {
-    TW_IniFileEx ini;
-    ASSERT_TRUE(LoadBytes(ini, kSimulator));
-    EXPECT_EQ(ini.GetIntW(u"udp", u"delay", -3), -3);
-    EXPECT_TRUE(ini.GetValue(u"udp", u"delay ", u"") == u" 7");
-    EXPECT_EQ(ini.GetIntW(u"udp", u"delay ", -3), 7);
-}
-
 TEST_F(IniFileTest, TypedLookups) {
     TW_IniFileEx ini;
     ASSERT_TRUE(LoadBytes(ini, kSimulator));
+    // "delay = 7": the key is "delay " and the value " 7".
+    EXPECT_EQ(ini.GetIntW(u"udp", u"delay", -3), -3);
+    EXPECT_TRUE(ini.GetValue(u"udp", u"delay ", u"") == u" 7");
+    EXPECT_EQ(ini.GetIntW(u"udp", u"delay ", -3), 7);
     EXPECT_EQ(ini.GetIntW(u"udp", u"name", 42), 0);         // not a number
     EXPECT_EQ(ini.GetIntW(u"udp", u"missing", 42), 42);
     EXPECT_EQ(ini.GetIntW(u"nosuch", u"lost", 42), 42);
