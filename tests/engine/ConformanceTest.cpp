@@ -95,11 +95,11 @@ TEST_P(Conformance, FramedEchoOfSeveralMegabytesArrivesByteExact) {
     m_sink.SetHook(Ev::Recv, [state, lpMgr](SinkEvent& ev) {
         const std::string& d = ev.data;
         std::unique_lock<std::mutex> lock(state->mutex);
-        if (d.size() != ev.uiOffered) {
+        auto fail = [&](const std::string& why) {
             lock.unlock();
-            state->Fail("offered length and bytes differ");
-            return;
-        }
+            state->Fail(why);
+        };
+        if (d.size() != ev.uiOffered) return fail("offered length and bytes differ");
         auto srv = state->servers.find(ev.s);
         if (srv != state->servers.end()) {
             EchoState::Server& st = srv->second;
@@ -133,23 +133,11 @@ TEST_P(Conformance, FramedEchoOfSeveralMegabytesArrivesByteExact) {
             return;
         }
         auto cli = state->clients.find(ev.s);
-        if (cli == state->clients.end()) {
-            lock.unlock();
-            state->Fail("OnSocketRecv for an unknown socket");
-            return;
-        }
+        if (cli == state->clients.end()) return fail("OnSocketRecv for an unknown socket");
         EchoState::Client& c = cli->second;
-        if (ev.u1 != c.u1 || ev.u2 != c.u2) {
-            lock.unlock();
-            state->Fail("user words of a client socket changed");
-            return;
-        }
-        if (c.strExpected.compare(c.nPos, d.size(), d) != 0) {
-            size_t at = c.nPos;
-            lock.unlock();
-            state->Fail("echoed bytes differ at stream offset " + std::to_string(at));
-            return;
-        }
+        if (ev.u1 != c.u1 || ev.u2 != c.u2) return fail("user words of a client socket changed");
+        if (c.strExpected.compare(c.nPos, d.size(), d) != 0)
+            return fail("echoed bytes differ at stream offset " + std::to_string(c.nPos));
         uint32_t uiTake = (state->rng() & 1) ? ev.uiOffered : 1 + state->rng() % ev.uiOffered;
         c.nPos += uiTake;
         size_t nLeft = c.strExpected.size() - c.nPos;
