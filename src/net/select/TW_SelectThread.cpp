@@ -309,7 +309,7 @@ void TW_SelectThread::OnReadable(const pf::SocketSet& set, const Snapshot& snap)
             lock.Unlock();
             Unwatch(s, true, false, false);
             if (IsStopRequested()) return;
-            char buf[kRecvBufSize];
+            char buf[kStreamReadSize];
             int n = pf::Recv(s, buf, sizeof buf);
             if (n > 0) {
                 if (bControl || ReceiveNotice(s, buf, uint32_t(n), uiSeq) == NOTICE_READ_ON)
@@ -328,7 +328,7 @@ void TW_SelectThread::OnReadable(const pf::SocketSet& set, const Snapshot& snap)
 }
 
 void TW_SelectThread::ReadDatagram(SOCKET s, const SocketData& rec) {
-    char buf[kRecvBufSize];
+    char buf[kDatagramBufSize];
     sockaddr_in from{};
     int n = pf::RecvFrom(s, buf, sizeof buf, &from);
     ISocketMgrSink* lpSink = Sink();

@@ -24,7 +24,11 @@ class TW_SelectThread : public TW_Thread, public TW_NoticeFraming {
 public:
     static constexpr uint32_t kGroupSize = pf::kSocketSetSize;  // 64, the Winsock set size
     static constexpr uint32_t kPollTimeoutMs = 20;
-    static constexpr int kRecvBufSize = 4096;
+    // A datagram longer than this is dropped.
+    static constexpr int kDatagramBufSize = 4096;
+    // One read of a TCP socket. Larger than a page so that a stream moves in
+    // few passes and most notices complete inside one read (no copy).
+    static constexpr int kStreamReadSize = 65536;
 
     TW_SelectThread(TW_SelectSocketMgr* lpOwner, ISocketMgrSink* lpSink);
     ~TW_SelectThread() override;
