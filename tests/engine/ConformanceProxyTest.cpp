@@ -65,19 +65,10 @@ void ExpectTunnel(EngineTest& t, SOCKET s, size_t from) {
     EXPECT_EQ(0u, t.m_sink.Count(Is(Ev::Recv, s), from));
 }
 
-// The next notice of n bytes offers exactly these bytes.
-void ExpectData(EngineTest& t, SOCKET s, const std::string& data) {
-    size_t from = t.Mark();
-    ASSERT_TRUE(t.m_lpMgr->SetNoticeLen(s, static_cast<uint32_t>(data.size())));
-    auto ev = t.m_sink.Wait(Is(Ev::Recv, s), EngineTest::kWaitMs, from);
-    ASSERT_TRUE(ev);
-    EXPECT_EQ(data, ev->data);
-}
-
 // Data sent through the tunnel comes back from the echoing proxy.
 void ExpectEcho(EngineTest& t, SOCKET s, const std::string& data) {
     ASSERT_TRUE(t.m_lpMgr->Send(s, data.data(), static_cast<uint32_t>(data.size()), 0, nullptr));
-    ExpectData(t, s, data);
+    t.ExpectNotice(s, data);
 }
 
 }  // namespace
@@ -159,7 +150,7 @@ TEST_P(Conformance, ProxyGrantsWithSplitRepliesAndDataBehindThem) {
         ASSERT_NO_FATAL_FAILURE(ConnectThrough(*this, c.uiType, proxy.Port(), c.lpszUser, c.lpszPass, &s));
         ASSERT_NO_FATAL_FAILURE(ExpectTunnel(*this, s, from));
         EXPECT_EQ(c.request, proxy.Received().substr(0, c.request.size()));
-        ASSERT_NO_FATAL_FAILURE(ExpectData(*this, s, c.first));
+        ASSERT_NO_FATAL_FAILURE(ExpectNotice(s, c.first));
         ASSERT_NO_FATAL_FAILURE(ExpectEcho(*this, s, "ping"));
     }
 }
@@ -304,7 +295,7 @@ TEST_P(Conformance, Socks5BindReportsTheBoundAddressThenThePeer) {
     EXPECT_TRUE(SameAddr(acc->peer, kPeerIp, 0x5678));
     EXPECT_EQ(LocalPortOf(s), PortOf(acc->addr));
     EXPECT_EQ(0u, m_sink.Count(Is(Ev::Recv, s), from));
-    ASSERT_NO_FATAL_FAILURE(ExpectData(*this, s, "DATA"));
+    ASSERT_NO_FATAL_FAILURE(ExpectNotice(s, "DATA"));
     ASSERT_NO_FATAL_FAILURE(ExpectEcho(*this, s, "ping"));
 }
 

@@ -104,9 +104,7 @@ public:
         size_t from = Mark();
         *lpClient = vxtest::RawSocket::TcpConnect(wPort);
         ASSERT_TRUE(lpClient->IsValid());
-        auto ev = m_sink.Wait(
-            [&](const vxtest::SinkEvent& e) { return e.kind == vxtest::Ev::Accept && e.s == sListen; }, kWaitMs,
-            from);
+        auto ev = m_sink.Wait(vxtest::Is(vxtest::Ev::Accept, sListen), kWaitMs, from);
         ASSERT_TRUE(ev) << "no OnSocketAccept";
         EXPECT_EQ(0, ev->nError);
         ASSERT_NE(INVALID_SOCKET, ev->sNew);
@@ -134,6 +132,15 @@ public:
             if (lpMgr->CloseSocket(kind == vxtest::Ev::Accept ? ev.sNew : ev.s)) ++*nClosed;
         });
         return nClosed;
+    }
+
+    // The next notice of data.size() bytes offers exactly data.
+    void ExpectNotice(SOCKET s, const std::string& data) {
+        size_t from = Mark();
+        ASSERT_TRUE(m_lpMgr->SetNoticeLen(s, static_cast<uint32_t>(data.size())));
+        auto ev = m_sink.Wait(vxtest::Is(vxtest::Ev::Recv, s), kWaitMs, from);
+        ASSERT_TRUE(ev);
+        EXPECT_EQ(data, ev->data);
     }
 
     // After a few rounds of the engine, exactly n events since `from` name s.

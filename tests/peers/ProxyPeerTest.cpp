@@ -172,16 +172,9 @@ protected:
         ASSERT_EQ(0, ev->nError);
         EXPECT_EQ(0x77u, ev->u1);
         EXPECT_EQ(0x88u, ev->u2);
-        for (const std::string& data : {kGreeting, std::string("ping through the proxy")}) {
-            if (data != kGreeting) {
-                ASSERT_TRUE(m_lpMgr->Send(s, data.data(), static_cast<uint32_t>(data.size()), 0, nullptr));
-            }
-            size_t mark = Mark();
-            ASSERT_TRUE(m_lpMgr->SetNoticeLen(s, static_cast<uint32_t>(data.size())));
-            auto rv = m_sink.Wait(Is(Ev::Recv, s), kWaitMs, mark);
-            ASSERT_TRUE(rv);
-            EXPECT_EQ(data, rv->data);
-        }
+        ASSERT_NO_FATAL_FAILURE(ExpectNotice(s, kGreeting));
+        ASSERT_TRUE(m_lpMgr->Send(s, "ping through the proxy", 22, 0, nullptr));
+        ASSERT_NO_FATAL_FAILURE(ExpectNotice(s, "ping through the proxy"));
     }
 
     void ExpectProxyError(SOCKET s, size_t from, int nError, const PeerServer& server) {
@@ -235,11 +228,7 @@ TEST_P(ProxyPeer, DanteSocks5Bind) {
     EXPECT_EQ(peer.LocalPort(), PortOf(acc->peer));
 
     ASSERT_TRUE(peer.SendAll("to the listener"));
-    size_t mark = Mark();
-    ASSERT_TRUE(m_lpMgr->SetNoticeLen(s, 15));
-    auto rv = m_sink.Wait(Is(Ev::Recv, s), kWaitMs, mark);
-    ASSERT_TRUE(rv);
-    EXPECT_EQ("to the listener", rv->data);
+    ASSERT_NO_FATAL_FAILURE(ExpectNotice(s, "to the listener"));
     ASSERT_TRUE(m_lpMgr->Send(s, "back", 4, 0, nullptr));
     std::string got;
     ASSERT_TRUE(peer.RecvExact(got, 4, kWaitMs));
