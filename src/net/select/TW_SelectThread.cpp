@@ -5,6 +5,7 @@
 
 #include "PfError.h"
 #include "PfSocket.h"
+#include "PfThread.h"
 #include "TW_Assert.h"
 #include "TW_SelectSocketMgr.h"
 #include "vxnet/vxmempool.h"
@@ -173,7 +174,9 @@ bool TW_SelectThread::Watch(pf::SocketSet& set, SOCKET s, uint32_t status, uint3
         TW_LockGuard sets(&m_lckFdSet);
         set.Add(s);  // a full set or a second insert is ignored
     }
-    pf::EventSet(m_hWakeEvent);
+    // The poll thread itself reads the sets again before its next select;
+    // only other threads need to wake it.
+    if (pf::CurrentThreadId() != GetThreadId()) pf::EventSet(m_hWakeEvent);
     // A reported failure is final: watching again never revives the socket.
     if (rec->status != SS_UDP && rec->status != SS_CLOSE_NOTIFIED) rec->status = status;
     return true;
