@@ -47,6 +47,10 @@ void ThreadInitRuntime();
 void ThreadExitRuntime();
 
 void SleepMs(uint32_t uiMs);
+
+// Names the calling thread for debuggers and process listings (at most 15
+// characters are kept on Linux). Where the system has no names, nothing.
+void SetCurrentThreadName(const char* lpszName);
 // Gives the rest of the time slice to another ready thread.
 void YieldThread();
 

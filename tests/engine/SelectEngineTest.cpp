@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "EngineFixture.h"
+#include "PollUntil.h"
 #include "ProcessThreads.h"
 
 using namespace vxtest;
@@ -19,9 +20,19 @@ class SelectEngine : public EngineTest {};
 INSTANTIATE_TEST_SUITE_P(Select, SelectEngine, testing::Values(EngineTraits{"ISelectSocketMgr1.0", 10060}),
                          EngineParamName);
 
+// Poll threads only: other threads of the process (a previous case's peers,
+// the timer) come and go on their own. A poll thread names itself when it
+// first runs, so a count is awaited rather than read once.
+static int PollThreadCount() { return ProcessThreadCount("vxnet-select"); }
+static bool PollThreadsBecome(int n) {
+    return PollUntil([n] { return PollThreadCount() == n; }, 5000);
+}
+
 TEST_P(SelectEngine, SixtyFifthSocketStartsASecondGroupAndFreedPlacesAreTakenAgain) {
-    int nBase = ProcessThreadCount();
-    if (nBase < 0) GTEST_SKIP() << "the thread count of the process is not known here";
+    if (PollThreadCount() < 0) GTEST_SKIP() << "the thread count of the process is not known here";
+    // The fixture's clock socket has made the first group.
+    ASSERT_TRUE(PollUntil([] { return PollThreadCount() >= 1; }, 5000));
+    const int nBase = PollThreadCount();
     // The fixture's clock socket is the first of group one; 63 more fill it.
     std::vector<SOCKET> socks;
     for (int i = 0; i < 63; ++i) {
@@ -29,11 +40,11 @@ TEST_P(SelectEngine, SixtyFifthSocketStartsASecondGroupAndFreedPlacesAreTakenAga
         ASSERT_NE(INVALID_SOCKET, s);
         socks.push_back(s);
     }
-    EXPECT_EQ(nBase, ProcessThreadCount());
+    EXPECT_TRUE(PollThreadsBecome(nBase));
     SOCKET s65 = m_lpMgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, 1063, 0);
     ASSERT_NE(INVALID_SOCKET, s65);
     socks.push_back(s65);
-    EXPECT_EQ(nBase + 1, ProcessThreadCount()) << "the 65th socket needs a second poll thread";
+    EXPECT_TRUE(PollThreadsBecome(nBase + 1)) << "the 65th socket needs a second poll thread";
 
     // One place of the full group is freed; 64 new sockets fill the second
     // group and that place, without a third thread. The next one needs it.
@@ -44,11 +55,12 @@ TEST_P(SelectEngine, SixtyFifthSocketStartsASecondGroupAndFreedPlacesAreTakenAga
         ASSERT_NE(INVALID_SOCKET, s);
         socks.push_back(s);
     }
-    EXPECT_EQ(nBase + 1, ProcessThreadCount()) << "a freed place of a full group was not used again";
+    EXPECT_TRUE(PollThreadsBecome(nBase + 1)) << "a freed place of a full group was not used again";
     SOCKET sLast = m_lpMgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, 3000, 0);
     ASSERT_NE(INVALID_SOCKET, sLast);
     socks.push_back(sLast);
-    EXPECT_EQ(nBase + 2, ProcessThreadCount());
+    // Also fails if the earlier sockets had wrongly made a third group.
+    EXPECT_TRUE(PollThreadsBecome(nBase + 2));
 
     // Every socket of every group is polled.
     RawSocket raw = RawSocket::Udp();

@@ -5,8 +5,9 @@
 
 namespace vxtest {
 
-// The number of threads of this process, or -1 where it is not known.
-int ProcessThreadCount();
+// The number of threads of this process, or -1 where it is not known. With
+// a name: only the threads that carry it.
+int ProcessThreadCount(const char* lpszName = nullptr);
 
 }  // namespace vxtest
 

@@ -223,6 +223,7 @@ bool TW_SelectThread::NotifyClose(int nError, SOCKET s) {
 // ------------------------------------------------------------------ poll loop
 
 uint32_t TW_SelectThread::Run() {
+    pf::SetCurrentThreadName(kThreadName);
     const pf::WaitHandle waits[2] = {pf::Waitable(m_hWakeEvent), pf::Waitable(m_hStopEvent)};
     for (;;) {
         pf::WaitResult r = pf::WaitForAny(waits, 2, pf::kInfinite);

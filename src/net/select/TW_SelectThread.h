@@ -24,6 +24,8 @@ class TW_SelectThread : public TW_Thread, public TW_NoticeFraming {
 public:
     static constexpr uint32_t kGroupSize = pf::kSocketSetSize;  // 64, the Winsock set size
     static constexpr uint32_t kPollTimeoutMs = 20;
+    // What a process listing calls a poll thread.
+    static constexpr const char* kThreadName = "vxnet-select";
     // A datagram longer than this is dropped.
     static constexpr int kDatagramBufSize = 4096;
     // One read of a TCP socket. Larger than a page so that a stream moves in

@@ -1,5 +1,7 @@
 #include "PfThread.h"
 
+#include <cstdio>
+
 #include <pthread.h>
 #include <sched.h>
 #include <sys/syscall.h>
@@ -121,5 +123,11 @@ void SleepMs(uint32_t uiMs) {
 }
 
 void YieldThread() { sched_yield(); }
+
+void SetCurrentThreadName(const char* lpszName) {
+    char szName[16];
+    std::snprintf(szName, sizeof szName, "%s", lpszName ? lpszName : "");
+    pthread_setname_np(pthread_self(), szName);
+}
 
 }  // namespace pf

@@ -91,4 +91,7 @@ void ThreadExitRuntime() {
 void SleepMs(uint32_t uiMs) { Sleep(uiMs); }
 void YieldThread() { Sleep(0); }
 
+// Thread descriptions need Windows 10; older systems (and Wine) may lack them.
+void SetCurrentThreadName(const char*) {}
+
 }  // namespace pf
