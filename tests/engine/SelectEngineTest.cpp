@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "EngineFixture.h"
-#include "PollUntil.h"
 #include "ProcessThreads.h"
 
 using namespace vxtest;
@@ -25,13 +24,13 @@ INSTANTIATE_TEST_SUITE_P(Select, SelectEngine, testing::Values(EngineTraits{"ISe
 // first runs, so a count is awaited rather than read once.
 static int PollThreadCount() { return ProcessThreadCount("vxnet-select"); }
 static bool PollThreadsBecome(int n) {
-    return PollUntil([n] { return PollThreadCount() == n; }, 5000);
+    return vxtest::PollUntil([n] { return PollThreadCount() == n; }, 5000);
 }
 
 TEST_P(SelectEngine, SixtyFifthSocketStartsASecondGroupAndFreedPlacesAreTakenAgain) {
     if (PollThreadCount() < 0) GTEST_SKIP() << "the thread count of the process is not known here";
     // The fixture's clock socket has made the first group.
-    ASSERT_TRUE(PollUntil([] { return PollThreadCount() >= 1; }, 5000));
+    ASSERT_TRUE(vxtest::PollUntil([] { return PollThreadCount() >= 1; }, 5000));
     const int nBase = PollThreadCount();
     // The fixture's clock socket is the first of group one; 63 more fill it.
     std::vector<SOCKET> socks;

@@ -300,8 +300,9 @@ TEST(ProxyDrive, EveryHandshakeCutAnywhere) {
             FakeEngine e(c.proxy, c.dest, c.linked);
             e.Receive(c.server.substr(0, cut));
             // Short of the final reply: only the reports before it.
-            if (cut < c.server.size() - c.held.size())
+            if (cut < c.server.size() - c.held.size()) {
                 ASSERT_TRUE(e.log != c.log && c.log.compare(0, e.log.size(), e.log) == 0) << e.log;
+            }
             e.Receive(c.server.substr(cut));
             ASSERT_EQ(c.sent, e.sent);
             ASSERT_EQ(c.log, e.log);
