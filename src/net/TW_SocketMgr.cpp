@@ -152,7 +152,7 @@ void TW_SocketMgr::OnTimer(uint32_t uiKey, uint32_t uiValue) {
     SOCKET s = SOCKET(uiKey & 0xFFFFFF);
     uint32_t uiClass = uiKey >> 24;
     uint32_t u1 = 0, u2 = 0;
-    if (!GetTimerSocketUserData(s, &u1, &u2)) return;  // the socket is gone
+    if (!GetUserData(s, &u1, &u2)) return;  // the socket is gone
     ISocketMgrSink* lpSink = GetSink();
 
     if (uiClass == TIMER_CONNECT) {

@@ -119,8 +119,6 @@ protected:
 
     // ---- the timer handler, the same shape in every engine
     void OnTimer(uint32_t uiKey, uint32_t uiValue) override;
-    // The socket's user words; false for a socket the engine does not know.
-    virtual bool GetTimerSocketUserData(SOCKET s, uint32_t* lpU1, uint32_t* lpU2) = 0;
     // Under the engine's lock: for a UDP or connected socket, the time since
     // its last send flush (bSend) or delivery, with the stamp reset to now
     // when it reached uiValue. False for any other socket.

@@ -365,10 +365,6 @@ bool TW_SelectSocketMgr::SetRelayAddr(SOCKET s, uint32_t dwIp, uint16_t wPort) {
 
 // ------------------------------------------------------------------ timers
 
-bool TW_SelectSocketMgr::GetTimerSocketUserData(SOCKET s, uint32_t* lpU1, uint32_t* lpU2) {
-    return GetUserData(s, lpU1, lpU2);
-}
-
 bool TW_SelectSocketMgr::CheckIdle(SOCKET s, bool bSend, uint32_t uiValue, uint32_t* lpElapsed) {
     TW_SelectThread* lpGroup = FindGroup(s);
     return lpGroup && lpGroup->CheckIdle(s, bSend, uiValue, lpElapsed);

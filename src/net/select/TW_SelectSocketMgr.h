@@ -56,7 +56,6 @@ public:
 protected:
     uint32_t ThreadProc(ThreadData* lpData) override;
     void OnNameResolved(const NameRequest& req, uint32_t dwIp, int nError) override;
-    bool GetTimerSocketUserData(SOCKET s, uint32_t* lpU1, uint32_t* lpU2) override;
     bool CheckIdle(SOCKET s, bool bSend, uint32_t uiValue, uint32_t* lpElapsed) override;
 
 private:

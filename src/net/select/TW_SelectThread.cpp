@@ -297,12 +297,10 @@ void TW_SelectThread::OnReadable(const pf::SocketSet& set, const Snapshot& snap)
     ForEachReady(set, snap, [this](SOCKET s, uint32_t uiSeq, SocketData* rec, TW_LockGuard& lock) {
         const uint32_t status = rec->status;
         if (status == SS_UDP) {
-            SocketData copy;
-            copy.sLinked = rec->sLinked;
-            copy.dwUser1 = rec->dwUser1;
-            copy.dwUser2 = rec->dwUser2;
+            const SOCKET sLinked = rec->sLinked;
+            const uint32_t u1 = rec->dwUser1, u2 = rec->dwUser2;
             lock.Unlock();
-            ReadDatagram(s, copy);
+            ReadDatagram(s, sLinked, u1, u2);
         } else if (status == SS_ACCEPTING) {
             lock.Unlock();
             AcceptConnection(s);
@@ -331,7 +329,7 @@ void TW_SelectThread::OnReadable(const pf::SocketSet& set, const Snapshot& snap)
     });
 }
 
-void TW_SelectThread::ReadDatagram(SOCKET s, const SocketData& rec) {
+void TW_SelectThread::ReadDatagram(SOCKET s, SOCKET sLinked, uint32_t dwUser1, uint32_t dwUser2) {
     char buf[kDatagramBufSize];
     sockaddr_in from{};
     int n = pf::RecvFrom(s, buf, sizeof buf, &from);
@@ -347,16 +345,16 @@ void TW_SelectThread::ReadDatagram(SOCKET s, const SocketData& rec) {
     }
     if (!lpSink) return;
     const auto* p = reinterpret_cast<const unsigned char*>(buf);
-    if (rec.sLinked != INVALID_SOCKET && n > 10 && p[0] == 0 && p[1] == 0 && p[2] == 0) {
+    if (sLinked != INVALID_SOCKET && n > 10 && p[0] == 0 && p[1] == 0 && p[2] == 0) {
         // Relayed by the SOCKS server: the 10-byte header names the sender.
         sockaddr_in sender{};
         sender.sin_family = AF_INET;
         std::memcpy(&sender.sin_addr.s_addr, p + 4, 4);
         std::memcpy(&sender.sin_port, p + 8, 2);
-        lpSink->OnSocketRecvFrom(0, s, buf + 10, n - 10, &sender, rec.dwUser1, rec.dwUser2);
+        lpSink->OnSocketRecvFrom(0, s, buf + 10, n - 10, &sender, dwUser1, dwUser2);
     } else {
         // An empty datagram is a datagram too.
-        lpSink->OnSocketRecvFrom(0, s, buf, n, &from, rec.dwUser1, rec.dwUser2);
+        lpSink->OnSocketRecvFrom(0, s, buf, n, &from, dwUser1, dwUser2);
     }
 }
 
@@ -667,8 +665,7 @@ NoticeResult TW_SelectThread::OnProxyBytes(SOCKET s, const NoticeRecord& nrec, c
         DropRecvBytes(*rec, res.uiUsed);
         rec->uiProxyStep = res.uiStep;
         bMore = rec->sbRbuf.uiDataLen > 0;
-        switch (res.eAction) {
-        case PROXY_SEND_REQUEST:
+        if (res.eAction == PROXY_SEND_REQUEST) {
             if (!Send(s, request, res.uiRequestLen, 0, nullptr)) {
                 TW_LockGuard proxies(&m_lpOwner->ProxyLock());
                 res = ProxyHandshakeSendFailed(MakeHandshake(*rec), pf::GetLastError());
@@ -677,36 +674,21 @@ NoticeResult TW_SelectThread::OnProxyBytes(SOCKET s, const NoticeRecord& nrec, c
                 eResult = NOTICE_IDLE;
                 bMore = false;
             }
-            break;
-        case PROXY_REPORT_BOUND:
-            rec->dwProxyIp = res.addr.dwIp;
-            rec->wProxyPort = res.addr.wPort;
-            events[nEvents++] = ProxyEvent{res.eAction, res};
-            break;
-        case PROXY_REPORT_RELAY:
-            rec->dwProxyIp = res.addr.dwIp;
-            rec->wProxyPort = res.addr.wPort;
-            events[nEvents++] = ProxyEvent{res.eAction, res};
-            // The association lives as long as this connection: keep
-            // watching it, so that its end reaches the UDP socket.
-            rec->uiNoticeLen = 0;
-            bMore = false;
-            break;
-        case PROXY_REPORT_ACCEPT:
-        case PROXY_REPORT_CONNECT:
-        case PROXY_FAIL:
-        default:
-            if (res.eAction != PROXY_FAIL) {
-                rec->dwProxyIp = res.addr.dwIp;
-                rec->wProxyPort = res.addr.wPort;
-            }
-            events[nEvents++] = ProxyEvent{res.eAction, res};
-            // Application data waits for the host's first request.
-            rec->uiNoticeLen = 0;
-            eResult = NOTICE_IDLE;
-            bMore = false;
-            break;
+            continue;
         }
+        if (res.eAction != PROXY_FAIL) {
+            rec->dwProxyIp = res.addr.dwIp;
+            rec->wProxyPort = res.addr.wPort;
+        }
+        events[nEvents++] = ProxyEvent{res.eAction, res};
+        if (res.eAction == PROXY_REPORT_BOUND) continue;  // the peer's reply may follow at once
+        // The handshake is over. Application data waits for the host's first
+        // request; a relay's control connection stays watched, since the
+        // association lives as long as it does and its end must reach the
+        // UDP socket.
+        rec->uiNoticeLen = 0;
+        bMore = false;
+        if (res.eAction != PROXY_REPORT_RELAY) eResult = NOTICE_IDLE;
     }
     const uint32_t u1 = nrec.dwUser1, u2 = nrec.dwUser2;
     const SOCKET sLinked = rec->sLinked;

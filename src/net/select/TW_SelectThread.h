@@ -104,7 +104,7 @@ private:
     void OnReadable(const pf::SocketSet& set, const Snapshot& snap);
     void OnWritable(const pf::SocketSet& set, const Snapshot& snap);
     void OnExcept(const pf::SocketSet& set, const Snapshot& snap);
-    void ReadDatagram(SOCKET s, const SocketData& rec);
+    void ReadDatagram(SOCKET s, SOCKET sLinked, uint32_t dwUser1, uint32_t dwUser2);
     void AcceptConnection(SOCKET sListen);
     void StartProxyHandshake(SOCKET s, TW_LockGuard& lock);
     // Reports a failed handshake where it belongs; true when the socket was
