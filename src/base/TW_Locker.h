@@ -3,7 +3,11 @@
 #ifndef TW_LOCKER_H
 #define TW_LOCKER_H
 
+#include <atomic>
+#include <cstdint>
+
 #include "PfSync.h"
+#include "PfThread.h"
 #include "TW_Assert.h"
 
 class TW_Locker {
@@ -13,12 +17,27 @@ public:
     TW_Locker(const TW_Locker&) = delete;
     TW_Locker& operator=(const TW_Locker&) = delete;
 
-    void Lock() { m_cs.Enter(); }
-    void Unlock() { m_cs.Leave(); }
+    void Lock() {
+        m_cs.Enter();
+        if (m_nDepth++ == 0) m_uiOwner.store(pf::CurrentThreadId(), std::memory_order_relaxed);
+    }
+    void Unlock() {
+        if (--m_nDepth == 0) m_uiOwner.store(0, std::memory_order_relaxed);
+        m_cs.Leave();
+    }
+    // For assertions in functions that must run under this lock.
+    bool IsHeldByCurrentThread() const {
+        return m_uiOwner.load(std::memory_order_relaxed) == pf::CurrentThreadId();
+    }
 
 private:
     pf::CriticalSection m_cs;
+    int m_nDepth = 0;                     // re-entries of the owner
+    std::atomic<uint32_t> m_uiOwner{0};  // thread id of the owner, 0 when free
 };
+
+// Guards a function that requires the caller to hold lck.
+#define TW_ASSERT_LOCKED(lck) TW_ASSERT((lck).IsHeldByCurrentThread())
 
 // Locks in its constructor, unlocks in its destructor; Unlock() leaves the
 // region early (before calling out) and makes the destructor do nothing.

@@ -47,6 +47,11 @@ void TW_MsgQueue::Disable() {
     m_bEnabled = false;
 }
 
+void TW_MsgQueue::Enable() {
+    TW_LockGuard guard(&m_listMsg);
+    m_bEnabled = true;
+}
+
 void TW_MsgQueue::Clear() {
     for (int iRetry = 0;; ++iRetry) {
         while (pf::SemaphoreWait(m_hMsgSemaphore, 0) == pf::kWaitObject0) {

@@ -35,6 +35,8 @@ public:
 
     // Later posts fail; queued messages can still be taken.
     void Disable();
+    // Posts succeed again (a restarted owner).
+    void Enable();
     void Clear();
     int GetCount();
 

@@ -70,8 +70,11 @@ VXMEMPOOL_API void* VXMEMPOOL_CALL MemPoolAppend(uint32_t uiCapacity, void* lpBu
     }
     // Grow geometrically so that a buffer filled by many small appends is
     // copied a logarithmic number of times.
+    // Near the 32-bit limit the step is capped, not dropped: falling back to
+    // the exact size would copy the whole block at every append.
     uint64_t uiGrown = uint64_t(h->uiCapacity) + h->uiCapacity / 2;
-    uint32_t uiNewCap = uiGrown > uiCapacity && uiGrown <= 0xFFFFFFFFu ? uint32_t(uiGrown) : uiCapacity;
+    if (uiGrown > 0xFFFFFFFFu) uiGrown = 0xFFFFFFFFu;
+    uint32_t uiNewCap = uiGrown > uiCapacity ? uint32_t(uiGrown) : uiCapacity;
     char* p = static_cast<char*>(NewBlock(uiNewCap));
     if (uiUsed) std::memcpy(p, lpBuf, uiUsed);
     // The data is copied before the old block is released: it may lie inside it.

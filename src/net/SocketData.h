@@ -45,15 +45,20 @@ struct SendBlock {
     const char* Unsent() const { return lpBuffer + (uiLen - uiRemain); }
 };
 
-// The select engine's record; the other engines may use it as it is or keep
-// their own record derived from RecvState.
+// Bits of dwFlags.
+enum : uint32_t {
+    SOCKET_FLAG_REPORT_PARTIAL_SEND = 1u  // OnSocketSend also after a flush that left bytes queued
+};
+
+// The record every engine keeps per socket, in the shared socket table. The
+// table's lock guards every field.
 struct SocketData : RecvState {
     SOCKET socket = INVALID_SOCKET;
     uint32_t status = SS_TCP;
     TW_List<SendBlock> listSendBuf;
     uint32_t dwLastSendTime = 0;
     uint32_t uiSeq = 0;                // tells a reused handle from its predecessor
-    uint32_t uiProxyStep = 0;          // 7 = handshake done
+    uint32_t uiProxyStep = 0;          // PROXY_STEP_DONE (7) = handshake over
     SOCKET sLinked = INVALID_SOCKET;   // UDP socket <-> its SOCKS control connection
     uint32_t dwProxyIp = 0xFFFFFFFFu;  // network order
     uint16_t wProxyPort = 0;           // network order
@@ -61,11 +66,25 @@ struct SocketData : RecvState {
     uint32_t dwUser1 = 0;
     uint32_t dwUser2 = 0;
     uint32_t dwSendFlag = 0;           // flag of the latest Send, echoed in OnSocketSend
-    uint32_t dwFlags = 0;              // bit 0: report OnSocketSend after a partial flush
+    uint32_t dwFlags = 0;              // SOCKET_FLAG_* bits
     bool bUdp = false;                 // a datagram socket (its status leaves SS_UDP on a failure)
+
+    // ---- kept by the shared layer
+    bool bNameConnectPending = false;  // a connect by name waits for its result or its 20 s limit
+    bool bShutdownSendPending = false; // Shutdown(send) waits for the queue to drain
+    // Engine threads using the descriptor without the lock. A record closed
+    // meanwhile leaves the table at once, but its descriptor is closed by the
+    // last of them, so no I/O can reach a socket that reuses the number.
+    uint32_t uiBusy = 0;
+    bool bClosing = false;
+
+    // ---- the engine's own per-socket state (the select engine: its poll group)
+    void* lpEngine = nullptr;
 
     // Received bytes are proxy replies, not application data.
     bool InProxyHandshake() const { return lpProxyData && uiProxyStep != 7; }
+    // A UDP socket's SOCKS control connection, which reads only to notice its end.
+    bool IsRelayControl() const { return sLinked != INVALID_SOCKET && !bUdp && !InProxyHandshake(); }
 };
 
 // Frees the receive buffer of a record that is being removed. Safe while a

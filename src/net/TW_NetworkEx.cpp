@@ -18,16 +18,28 @@ const char* const g_szInterfaceNames[] = {
 };
 constexpr uint32_t kInterfaceCount = sizeof(g_szInterfaceNames) / sizeof(g_szInterfaceNames[0]);
 
-// The engines by type code; a code without an engine makes nothing.
-SocketMgrFactory g_pfnEngines[6] = {
-    nullptr,                       // 0: not assigned
-    &TW_SelectSocketMgr::Create,   // SOCKETMGR_SELECT
-    nullptr,                       // SOCKETMGR_ASYNC
-    nullptr,                       // SOCKETMGR_IOCP
-    nullptr,                       // 4: not assigned
-    nullptr,                       // SOCKETMGR_RECORD
+// The engines: type code, constructor (null until the engine is built) and
+// the interface names that make it: plain, recording, container.
+struct EngineEntry {
+    int nType;
+    SocketMgrFactory pfnCreate;
+    const char* lpszName;
+    const char* lpszRecordName;
+    const char* lpszContainerName;
+};
+EngineEntry g_engines[] = {
+    {SOCKETMGR_IOCP, nullptr, VXNET_IIOCP_1_0, VXNET_IIOCP_1_1, VXNET_IIOCP_2_0},
+    {SOCKETMGR_ASYNC, nullptr, VXNET_IASYNC_1_0, VXNET_IASYNC_1_1, VXNET_IASYNC_2_0},
+    {SOCKETMGR_SELECT, &TW_SelectSocketMgr::Create, VXNET_ISELECT_1_0, nullptr, VXNET_ISELECT_2_0},
+    {SOCKETMGR_RECORD, nullptr, VXNET_IRECORD_1_0, nullptr, nullptr},
 };
 ContainerFactory g_pfnContainer = nullptr;
+
+EngineEntry* EngineOfType(int nType) {
+    for (EngineEntry& e : g_engines)
+        if (e.nType == nType) return &e;
+    return nullptr;
+}
 
 }  // namespace
 
@@ -36,9 +48,10 @@ TW_List<ISocketMgr*> g_listSocketMgrContainer;
 TW_Locker g_lckSocketMgr;
 
 SocketMgrFactory SetSocketMgrFactory(int nType, SocketMgrFactory pfn) {
-    if (nType < 0 || nType >= 6 || nType == 4) return nullptr;
-    SocketMgrFactory old = g_pfnEngines[nType];
-    g_pfnEngines[nType] = pfn;
+    EngineEntry* e = EngineOfType(nType);
+    if (!e) return nullptr;
+    SocketMgrFactory old = e->pfnCreate;
+    e->pfnCreate = pfn;
     return old;
 }
 
@@ -49,12 +62,9 @@ ContainerFactory SetContainerFactory(ContainerFactory pfn) {
 }
 
 ISocketMgr* CreateSocketMgr(int nType, ISocketMgrSink* lpSink, bool bRecord) {
-    if (nType != SOCKETMGR_SELECT && nType != SOCKETMGR_ASYNC && nType != SOCKETMGR_IOCP &&
-        nType != SOCKETMGR_RECORD)
-        return nullptr;
-    SocketMgrFactory pfn = g_pfnEngines[nType];
-    if (!pfn) return nullptr;
-    ISocketMgr* lpMgr = pfn(bRecord);
+    EngineEntry* e = EngineOfType(nType);
+    if (!e || !e->pfnCreate) return nullptr;
+    ISocketMgr* lpMgr = e->pfnCreate(bRecord);
     if (lpMgr) lpMgr->SetSink(lpSink);
     return lpMgr;
 }
@@ -74,7 +84,9 @@ static bool DestroyFrom(TW_List<ISocketMgr*>& list, ISocketMgr* lpMgr) {
     for (POSITION pos = list.GetHeadPosition(); pos;) {
         POSITION cur = pos;
         if (list.GetNext(pos) == lpMgr) {
-            delete static_cast<TW_SocketMgrInstance*>(lpMgr);
+            auto* lpInstance = static_cast<TW_SocketMgrInstance*>(lpMgr);
+            if (lpInstance->RefuseDestroyHere()) return true;  // stays registered
+            delete lpInstance;
             list.RemoveAt(cur);
             return true;
         }
@@ -96,28 +108,16 @@ VXNET_API bool VXNET_CALL vxGetInterfaceName(uint32_t uiIndex, char* lpszBuf) {
 }
 
 VXNET_API ISocketMgr* VXNET_CALL vxCreateInstance(const char* lpszName) {
-    struct Engine {
-        const char* lpszName;
-        int nType;
-        bool bRecord;
-    };
-    static const Engine s_engines[] = {
-        {VXNET_IIOCP_1_0, SOCKETMGR_IOCP, false},    {VXNET_IIOCP_1_1, SOCKETMGR_IOCP, true},
-        {VXNET_IASYNC_1_0, SOCKETMGR_ASYNC, false},  {VXNET_IASYNC_1_1, SOCKETMGR_ASYNC, true},
-        {VXNET_ISELECT_1_0, SOCKETMGR_SELECT, false}, {VXNET_IRECORD_1_0, SOCKETMGR_RECORD, false},
-    };
-    static const char* const s_containers[] = {VXNET_IIOCP_2_0, VXNET_IASYNC_2_0, VXNET_ISELECT_2_0};
-
-    if (lpszName) {
-        for (const Engine& e : s_engines) {
-            if (std::strcmp(lpszName, e.lpszName) != 0) continue;
-            ISocketMgr* lpMgr = CreateSocketMgr(e.nType, nullptr, e.bRecord);
+    for (const EngineEntry& e : g_engines) {
+        if (!lpszName) break;
+        const bool bRecord = e.lpszRecordName && std::strcmp(lpszName, e.lpszRecordName) == 0;
+        if (bRecord || std::strcmp(lpszName, e.lpszName) == 0) {
+            ISocketMgr* lpMgr = CreateSocketMgr(e.nType, nullptr, bRecord);
             TW_LockGuard guard(&g_lckSocketMgr);
             if (lpMgr) g_listSocketMgr.AddTail(lpMgr);
             return lpMgr;
         }
-        for (const char* lpszContainer : s_containers) {
-            if (std::strcmp(lpszName, lpszContainer) != 0) continue;
+        if (e.lpszContainerName && std::strcmp(lpszName, e.lpszContainerName) == 0) {
             ISocketMgr* lpMgr = g_pfnContainer ? g_pfnContainer(lpszName) : nullptr;
             TW_LockGuard guard(&g_lckSocketMgr);
             if (lpMgr) g_listSocketMgrContainer.AddTail(lpMgr);

@@ -10,6 +10,9 @@
 class TW_SocketMgrInstance : public ISocketMgr {
 public:
     virtual ~TW_SocketMgrInstance() = default;
+    // True (with one printed line) when destroying the instance now would
+    // pull it from under the calling thread: a callback of its own.
+    virtual bool RefuseDestroyHere() { return false; }
 };
 
 // Engine type codes of CreateSocketMgr.

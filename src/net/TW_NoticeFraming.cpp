@@ -14,15 +14,15 @@ namespace {
 // must not cost gigabytes before the bytes exist.
 constexpr uint32_t kMaxPrealloc = 1u << 20;
 
-// Room to ask of the pool for a buffer of uiHave bytes' room that must now
-// hold uiNeed bytes, filling towards a notice of uiNotice bytes. Never less
-// than uiHave, so that the pool keeps the block it has.
-uint32_t RoomFor(uint32_t uiHave, uint64_t uiNeed, uint32_t uiNotice) {
+}  // namespace
+
+uint32_t TW_NoticeFraming::RoomFor(uint32_t uiHave, uint64_t uiNeed, uint32_t uiNotice) {
+    if (uiNeed > 0xFFFFFFFFu) return 0;
     uint64_t uiRoom = std::max<uint64_t>(uiNeed, std::min(uiNotice, kMaxPrealloc));
-    uiRoom = std::max<uint64_t>(uiRoom, uiHave);
-    TW_ASSERT(uiRoom <= 0xFFFFFFFFu);
-    return uint32_t(uiRoom);
+    return uint32_t(std::max<uint64_t>(uiRoom, uiHave));  // never less: the pool keeps its block
 }
+
+namespace {
 
 // The record's buffer fields become the delivering thread's.
 RecvBuffer TakeBuffer(RecvState& rs) {
@@ -33,15 +33,26 @@ RecvBuffer TakeBuffer(RecvState& rs) {
 
 }  // namespace
 
-void TW_NoticeFraming::AppendRecvBytes(RecvState& rs, const void* lpData, uint32_t uiLen) {
-    if (uiLen == 0) return;
+bool TW_NoticeFraming::AppendRecvBytes(RecvState& rs, const void* lpData, uint32_t uiLen) {
+    if (uiLen == 0) return true;
     TW_ASSERT(lpData);
     RecvBuffer& rb = rs.sbRbuf;
     uint64_t uiNeed = uint64_t(rb.uiDataLen) + uiLen;
     uint32_t uiRoom = RoomFor(rb.uiCapacity, uiNeed, rs.uiNoticeLen);
+    if (uiRoom == 0) return false;
     rb.lpBuffer = static_cast<char*>(MemPoolAppend(uiRoom, rb.lpBuffer, rb.uiDataLen, lpData, uiLen));
     rb.uiCapacity = uiRoom;
     rb.uiDataLen = uint32_t(uiNeed);
+    return true;
+}
+
+void TW_NoticeFraming::NoticeOffer(SOCKET s, const char* lpData, uint32_t* lpConsumed, uint32_t dwUser1,
+                                   uint32_t dwUser2) {
+    ISocketMgrSink* lpSink = NoticeSink();
+    if (TW_CHECK(lpSink != nullptr))
+        lpSink->OnSocketRecv(0, s, lpData, lpConsumed, dwUser1, dwUser2);
+    else
+        *lpConsumed = 0;  // nobody to take the bytes: keep them
 }
 
 void TW_NoticeFraming::DropRecvBytes(RecvState& rs, uint32_t uiCount) {
@@ -83,21 +94,15 @@ NoticeResult TW_NoticeFraming::ReceiveNotice(SOCKET s, const char* lpData, uint3
     // request), or bytes that arrived while the sink holds a delivery (a sink
     // that pumps messages): keep them. Whoever ends the delivery or makes the
     // next request offers them.
-    if (rs.bRbufLockFlag || rs.uiNoticeLen == 0) {
-        AppendRecvBytes(rs, lpData, uiLen);
-        return NOTICE_IDLE;
-    }
+    if (rs.bRbufLockFlag || rs.uiNoticeLen == 0)
+        return AppendRecvBytes(rs, lpData, uiLen) ? NOTICE_IDLE : NOTICE_OVERFLOW;
 
     uint64_t uiTotal = uint64_t(rs.sbRbuf.uiDataLen) + uiLen;
-    if (uiTotal < rs.uiNoticeLen) {
-        AppendRecvBytes(rs, lpData, uiLen);
-        return NOTICE_READ_ON;
-    }
-    if (NoticeStopRequested()) {
-        AppendRecvBytes(rs, lpData, uiLen);
-        return NOTICE_READ_ON;
-    }
+    if (uiTotal < rs.uiNoticeLen || NoticeStopRequested())
+        return AppendRecvBytes(rs, lpData, uiLen) ? NOTICE_READ_ON : NOTICE_OVERFLOW;
 
+    // One offer carries a 32-bit length.
+    if (uiTotal > 0xFFFFFFFFu) return NOTICE_OVERFLOW;
     // The notice is complete: lend the buffer to this thread for the offer.
     RecvBuffer lent = TakeBuffer(rs);
     rs.uiNoticeLen = 0;
@@ -126,11 +131,7 @@ NoticeResult TW_NoticeFraming::Deliver(SOCKET s, const NoticeRecord& first, char
     uint32_t dwUser2 = first.dwUser2;
     for (;;) {
         uint32_t uiConsumed = uiOffer;
-        ISocketMgrSink* lpSink = NoticeSink();
-        if (TW_CHECK(lpSink != nullptr))
-            lpSink->OnSocketRecv(0, s, lpOffer, &uiConsumed, dwUser1, dwUser2);
-        else
-            uiConsumed = 0;  // nobody to take the bytes: keep them
+        NoticeOffer(s, lpOffer, &uiConsumed, dwUser1, dwUser2);
         if (!TW_CHECK(uiConsumed <= uiOffer)) uiConsumed = uiOffer;
         if (uiConsumed > 0) OnNoticeConsumed(s, lpOffer, uiConsumed, dwUser1, dwUser2);
 
@@ -185,6 +186,11 @@ NoticeResult TW_NoticeFraming::Deliver(SOCKET s, const NoticeRecord& first, char
             RecvBuffer late = TakeBuffer(rs);
             uint64_t uiTotal = uint64_t(uiRest) + late.uiDataLen;
             uint32_t uiRoom = RoomFor(uiLentCap, uiTotal, uiNext);
+            if (uiRoom == 0) {
+                MemPoolFree(lpLent);
+                MemPoolFree(late.lpBuffer);
+                return NOTICE_OVERFLOW;
+            }
             char* lpBuf = static_cast<char*>(MemPoolAppend(uiRoom, lpLent, 0, lpRest, uiRest));
             lpBuf = static_cast<char*>(MemPoolAppend(uiRoom, lpBuf, uiRest, late.lpBuffer, late.uiDataLen));
             MemPoolFree(late.lpBuffer);

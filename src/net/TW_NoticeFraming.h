@@ -25,7 +25,8 @@
 enum NoticeResult {
     NOTICE_GONE,    // the socket was closed (or its handle reused) meanwhile: forget it
     NOTICE_IDLE,    // no notice pending: do not read until the client asks again
-    NOTICE_READ_ON  // a notice is pending: keep reading
+    NOTICE_READ_ON, // a notice is pending: keep reading
+    NOTICE_OVERFLOW // the bytes cannot be held (4 GiB): fail the socket with 10055
 };
 
 // What the engine's SetNoticeLen does after RequestNotice.
@@ -78,7 +79,12 @@ public:
 
     // Keep bytes in the record's buffer (for a notice, or a proxy reply in
     // progress). Under the lock, not while a delivery owns the buffer's block.
-    static void AppendRecvBytes(RecvState& rs, const void* lpData, uint32_t uiLen);
+    // False (nothing kept) when the buffer would pass 4 GiB.
+    static bool AppendRecvBytes(RecvState& rs, const void* lpData, uint32_t uiLen);
+    // The room to ask of the pool for a buffer with uiHave bytes of room that
+    // must now hold uiNeed bytes, filling towards a notice of uiNotice bytes;
+    // 0 when uiNeed passes the 32-bit limit.
+    static uint32_t RoomFor(uint32_t uiHave, uint64_t uiNeed, uint32_t uiNotice);
     // Forget the first uiCount held bytes (a proxy reply that was judged).
     static void DropRecvBytes(RecvState& rs, uint32_t uiCount);
 
@@ -94,6 +100,10 @@ protected:
     // the handle is closing).
     virtual bool FindNoticeRecord(SOCKET s, NoticeRecord& rec) = 0;
     virtual ISocketMgrSink* NoticeSink() = 0;
+    // Offers a notice to the sink; *lpConsumed holds the offer on entry.
+    // Engines wrap the call to mark it as a callback of theirs.
+    virtual void NoticeOffer(SOCKET s, const char* lpData, uint32_t* lpConsumed, uint32_t dwUser1,
+                             uint32_t dwUser2);
     // The multiple timer's current tick, for dwLastRecvTime.
     virtual uint32_t NoticeTick() = 0;
     // A stopping engine delivers nothing more; the bytes stay in the record.

@@ -232,7 +232,7 @@ bool ProxyArgsAcceptable(uint32_t uiType, const char* lpszIp, const char* lpszUs
         return BuildHttpConnect(lpszUser, lpszPassword, widest, szScratch) > 0;
     }
     default:
-        return true;
+        return false;  // a proxy of an unknown type could never build a request
     }
 }
 

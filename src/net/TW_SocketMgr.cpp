@@ -1,11 +1,13 @@
 #include "TW_SocketMgr.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 #include "PfError.h"
 #include "PfSocket.h"
 #include "PfSystem.h"
+#include "PfThread.h"
 #include "vxnet/vxmempool.h"
 
 NameRequest* NameRequest::Create(const char* lpszName) {
@@ -42,12 +44,54 @@ void TW_SocketMgr::FreeProxies() {
 
 // ------------------------------------------------------------------ sink
 
+namespace {
+thread_local TW_SinkCall* t_lpInnermostSinkCall = nullptr;
+}
+
+TW_SinkCall::TW_SinkCall(TW_SocketMgr* lpMgr) : m_lpMgr(lpMgr) {
+    // Counted in the generation it is seen to start in: a SetSink that
+    // advanced the generation meanwhile waits for this call or sees it retry.
+    for (;;) {
+        uint32_t uiGen = lpMgr->m_uiSinkGen.load();
+        m_uiSlot = uiGen & 1;
+        lpMgr->m_nSinkCalls[m_uiSlot].fetch_add(1);
+        if (lpMgr->m_uiSinkGen.load() == uiGen) break;
+        lpMgr->m_nSinkCalls[m_uiSlot].fetch_sub(1);
+    }
+    m_lpSink = lpMgr->m_lpSink.load();
+    m_lpOuter = t_lpInnermostSinkCall;
+    t_lpInnermostSinkCall = this;
+}
+
+TW_SinkCall::~TW_SinkCall() {
+    t_lpInnermostSinkCall = m_lpOuter;
+    m_lpMgr->m_nSinkCalls[m_uiSlot].fetch_sub(1);
+}
+
 ISocketMgrSink* TW_SocketMgr::SetSink(ISocketMgrSink* lpSink) {
-    m_lpSink.store(lpSink, std::memory_order_release);
+    m_lpSink.store(lpSink);
+    const uint32_t uiSlot = m_uiSinkGen.fetch_add(1) & 1;
+    // Calls this thread is making itself cannot end while it waits.
+    int nOwn = 0;
+    for (TW_SinkCall* c = t_lpInnermostSinkCall; c; c = c->m_lpOuter)
+        if (c->m_lpMgr == this && c->m_uiSlot == uiSlot) ++nOwn;
+    while (m_nSinkCalls[uiSlot].load() > nOwn) pf::SleepMs(1);
     return lpSink;
 }
 
 ISocketMgrSink* TW_SocketMgr::GetSink() { return m_lpSink.load(std::memory_order_acquire); }
+
+bool TW_SocketMgr::IsInsideOwnCallback() const {
+    for (TW_SinkCall* c = t_lpInnermostSinkCall; c; c = c->m_lpOuter)
+        if (c->m_lpMgr == this) return true;
+    return false;
+}
+
+bool TW_SocketMgr::RefuseDestroyHere() {
+    if (!IsInsideOwnCallback()) return false;
+    std::printf("vxDestroyInstance refused: called inside a callback of the same manager\n");
+    return true;
+}
 
 // ------------------------------------------------------------------ proxies
 
@@ -71,10 +115,9 @@ bool TW_SocketMgr::DestroyProxy(PROXYHANDLE hProxy) {
     if (!TW_CHECK(hProxy != nullptr)) return false;
     TW_LockGuard guard(&m_listProxy);
     POSITION pos = m_listProxy.Find(static_cast<ProxyData*>(hProxy));
-    if (pos) {
-        MemPoolFree(hProxy);
-        m_listProxy.RemoveAt(pos);
-    }
+    if (!pos) return false;  // not ours, or destroyed already
+    MemPoolFree(hProxy);
+    m_listProxy.RemoveAt(pos);
     return true;
 }
 
@@ -124,7 +167,7 @@ bool TW_SocketMgr::KillEventTimer(SOCKET s, uint32_t uiEvent) {
 
 void TW_SocketMgr::KillSocketTimers(SOCKET s) {
     if (s == INVALID_SOCKET) return;
-    for (uint32_t uiClass = 0; uiClass < 32; ++uiClass) m_timer.KillTimer(TimerKey(s, uiClass));
+    for (uint32_t uiClass = 0; uiClass < kTimerClassCount; ++uiClass) m_timer.KillTimer(TimerKey(s, uiClass));
 }
 
 bool TW_SocketMgr::SetConnectTimer(SOCKET s) {
@@ -148,19 +191,23 @@ bool TW_SocketMgr::StopTimer() {
     return true;
 }
 
+void TW_SocketMgr::OnInternalTimer(SOCKET s, uint32_t uiClass) {
+    uint32_t u1 = 0, u2 = 0;
+    if (uiClass != TIMER_CONNECT || !GetUserData(s, &u1, &u2)) return;
+    if (TW_SinkCall sink(this); sink) sink->OnSocketConnect(kErrConnectByNameTimeout, s, u1, u2);
+}
+
 void TW_SocketMgr::OnTimer(uint32_t uiKey, uint32_t uiValue) {
     SOCKET s = SOCKET(uiKey & 0xFFFFFF);
     uint32_t uiClass = uiKey >> 24;
-    uint32_t u1 = 0, u2 = 0;
-    if (!GetUserData(s, &u1, &u2)) return;  // the socket is gone
-    ISocketMgrSink* lpSink = GetSink();
-
-    if (uiClass == TIMER_CONNECT) {
-        if (lpSink) lpSink->OnSocketConnect(kErrConnectByNameTimeout, s, u1, u2);
+    if (uiClass == TIMER_CONNECT || uiClass >= TIMER_ACCEPT_RESUME) {
+        OnInternalTimer(s, uiClass);
         return;
     }
+    uint32_t u1 = 0, u2 = 0;
+    if (!GetUserData(s, &u1, &u2)) return;  // the socket is gone
     if (uiClass >= TIMER_EVENT_BASE) {
-        if (lpSink) lpSink->OnSocketTimer(s, uiClass - TIMER_EVENT_BASE, uiValue, u1, u2);
+        if (TW_SinkCall sink(this); sink) sink->OnSocketTimer(s, uiClass - TIMER_EVENT_BASE, uiValue, u1, u2);
         return;
     }
 
@@ -171,11 +218,12 @@ void TW_SocketMgr::OnTimer(uint32_t uiKey, uint32_t uiValue) {
     if (!CheckIdle(s, bSend, uiValue, &uiElapsed)) return;  // not UDP or connected: the check stops
     if (uiElapsed >= uiValue) {
         m_timer.AddTimer(uiKey, uiValue, uiValue, true);
-        if (!lpSink) return;
+        TW_SinkCall sink(this);
+        if (!sink) return;
         if (bSend)
-            lpSink->OnSocketSendIdle(0, s, u1, u2);
+            sink->OnSocketSendIdle(0, s, u1, u2);
         else
-            lpSink->OnSocketRecvIdle(0, s, u1, u2);
+            sink->OnSocketRecvIdle(0, s, u1, u2);
     } else if (uiElapsed > 0) {
         m_timer.AddTimer(uiKey, uiValue - uiElapsed, uiValue, true);
     } else if (!m_bLapseIdleOnZeroElapsed) {
@@ -213,7 +261,7 @@ void TW_SocketMgr::RunDnsWorker() {
                 if (dwIp == pf::kAddrNone) nError = pf::GetLastError();
             }
             if (msg.message == MSG_DNS_PARSE) {
-                if (ISocketMgrSink* lpSink = GetSink()) lpSink->OnDnsParse(lpReq->lpszName, dwIp);
+                if (TW_SinkCall sink(this); sink) sink->OnDnsParse(lpReq->lpszName, dwIp);
             } else {
                 OnNameResolved(*lpReq, dwIp, nError);
             }

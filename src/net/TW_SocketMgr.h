@@ -20,8 +20,11 @@
 enum : uint32_t {
     TIMER_SEND_IDLE = 0,
     TIMER_RECV_IDLE = 1,
-    TIMER_CONNECT = 2,     // connect by host name: 20 s limit
-    TIMER_EVENT_BASE = 3,  // event timers 0 to 28 are classes 3 to 31
+    TIMER_CONNECT = 2,        // connect by host name: 20 s limit
+    TIMER_EVENT_BASE = 3,     // event timers 0 to 28 are classes 3 to 31
+    TIMER_ACCEPT_RESUME = 32, // a listener paused for lack of descriptors accepts again
+    TIMER_PROXY_LIMIT = 33,   // a proxy handshake not finished in time fails
+    kTimerClassCount = 34,
     kMaxEventTimer = 28,
     kConnectByNameLimitMs = 20000,
     kMaxHostNameLen = 260,
@@ -56,6 +59,31 @@ enum : int {
     kErrConnectByNameTimeout = 10065  // WSAEHOSTUNREACH: connect by name took longer than 20 s
 };
 
+class TW_SocketMgr;
+
+// One call into the host's sink, made through this guard:
+//     if (TW_SinkCall sink(this); sink) sink->OnSocketClose(...);
+// While it lives the thread is inside a callback of the manager (Stop and
+// destruction refuse to run there), and SetSink waits for it to end before
+// it returns, so the host may delete the sink it replaced.
+class TW_SinkCall {
+public:
+    explicit TW_SinkCall(TW_SocketMgr* lpMgr);
+    ~TW_SinkCall();
+    TW_SinkCall(const TW_SinkCall&) = delete;
+    TW_SinkCall& operator=(const TW_SinkCall&) = delete;
+
+    explicit operator bool() const { return m_lpSink != nullptr; }
+    ISocketMgrSink* operator->() const { return m_lpSink; }
+
+private:
+    friend class TW_SocketMgr;
+    TW_SocketMgr* m_lpMgr;
+    ISocketMgrSink* m_lpSink;
+    uint32_t m_uiSlot;
+    TW_SinkCall* m_lpOuter;  // the call this one is nested in, on this thread
+};
+
 class TW_SocketMgr : public TW_SocketMgrInstance, protected TW_TimerSink {
 public:
     TW_SocketMgr();
@@ -76,6 +104,10 @@ public:
     bool ParseDns(const char* lpszHost) override;
     ISocketMgrSink* SetSink(ISocketMgrSink* lpSink) override;
     ISocketMgrSink* GetSink() override;
+
+    // The calling thread is inside a callback of this manager.
+    bool IsInsideOwnCallback() const;
+    bool RefuseDestroyHere() override;
 
     // ---- for the engines and the factory
     void SetRecordFlag(bool bRecord) { m_bRecord = bRecord; }
@@ -119,6 +151,9 @@ protected:
 
     // ---- the timer handler, the same shape in every engine
     void OnTimer(uint32_t uiKey, uint32_t uiValue) override;
+    // The connect-by-name limit and the library's own classes (32 and up).
+    // By default the limit reports 10065; the others are ignored.
+    virtual void OnInternalTimer(SOCKET s, uint32_t uiClass);
     // Under the engine's lock: for a UDP or connected socket, the time since
     // its last send flush (bSend) or delivery, with the stamp reset to now
     // when it reached uiValue. False for any other socket.
@@ -137,7 +172,13 @@ private:
     bool WriteRecord(uint32_t uiType, SOCKET s, uint32_t dwA, uint32_t dwB, const void* lpPayload1,
                      uint32_t uiLen1, const void* lpPayload2, uint32_t uiLen2);
 
+    friend class TW_SinkCall;
     std::atomic<ISocketMgrSink*> m_lpSink{nullptr};
+    // Calls into the sink under way, by the parity of the sink generation
+    // they started in; SetSink advances the generation and waits for the
+    // previous one's calls to end.
+    std::atomic<uint32_t> m_uiSinkGen{0};
+    std::atomic<int> m_nSinkCalls[2] = {{0}, {0}};
     TW_LockedList<ProxyData*> m_listProxy;
     bool m_bRecord = false;
     TW_FileEx m_fileRecord;

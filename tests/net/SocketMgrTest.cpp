@@ -49,38 +49,51 @@ TEST_F(SocketMgrTest, ProxyRecordsAreSharedByEqualArguments) {
 
     EXPECT_TRUE(m_mgr->DestroyProxy(noAuth));
     EXPECT_FALSE(m_mgr->GetProxyAddr(noAuth, &dwIp, &wPort));
-    EXPECT_TRUE(m_mgr->DestroyProxy(noAuth));  // unknown now: still true, no effect
+    EXPECT_FALSE(m_mgr->DestroyProxy(noAuth)) << "unknown now";
     EXPECT_FALSE(m_mgr->DestroyProxy(nullptr));
 }
 
 TEST_F(SocketMgrTest, ProxyArgumentsThatCannotBeSentAreRefused) {
     EXPECT_EQ(nullptr, m_mgr->CreateProxy(PROXY_SOCKS5, nullptr, 1080, nullptr, nullptr));
     EXPECT_EQ(nullptr, m_mgr->CreateProxy(PROXY_SOCKS5, "not an address", 1080, nullptr, nullptr));
+    EXPECT_EQ(nullptr, m_mgr->CreateProxy(99, "127.0.0.1", 1080, nullptr, nullptr)) << "unknown type";
     // The limits themselves are tested on ProxyArgsAcceptable.
     EXPECT_EQ(nullptr, m_mgr->CreateProxy(PROXY_HTTP, "127.0.0.1", 3128, "user", std::string(900, 'p').c_str()));
 }
 
-TEST_F(SocketMgrTest, TimerSlotsNeedARunningTimerAndValidKeys) {
-    EXPECT_FALSE(m_mgr->SetEventTimer(5, 0, 100, 100, true)) << "timer not started";
-    ASSERT_TRUE(m_mgr->Start(START_NO_DNS_THREAD, 0, 0, 0));
-    EXPECT_TRUE(m_mgr->SetEventTimer(5, 28, 100000, 1, true));
-    EXPECT_FALSE(m_mgr->SetEventTimer(5, 29, 100000, 1, true));
-    EXPECT_FALSE(m_mgr->KillEventTimer(5, 29));
-    EXPECT_TRUE(m_mgr->SetSendIdleTimer(5, 100000));
-    EXPECT_FALSE(m_mgr->SetSendIdleTimer(5, 100000)) << "same key twice";
-    EXPECT_TRUE(m_mgr->SetRecvIdleTimer(5, 100000));
-    EXPECT_TRUE(m_mgr->SetConnectTimer(5));
-    EXPECT_FALSE(m_mgr->SetConnectTimer(5));
-    EXPECT_TRUE(m_mgr->SetEventTimer(6, 0, 100000, 1, true));
-
-    m_mgr->KillSocketTimers(5);
-    EXPECT_FALSE(m_mgr->KillSendIdleTimer(5));
-    EXPECT_FALSE(m_mgr->KillRecvIdleTimer(5));
-    EXPECT_FALSE(m_mgr->KillConnectTimer(5));
-    EXPECT_FALSE(m_mgr->KillEventTimer(5, 28));
-    EXPECT_TRUE(m_mgr->KillEventTimer(6, 0)) << "another socket's timer is left alone";
-    EXPECT_FALSE(m_mgr->SetSendIdleTimer(5, 0)) << "a zero period never expires properly";
+TEST_F(SocketMgrTest, TimerSlotsNeedARunningTimerAndOwnedSockets) {
+    ASSERT_TRUE(m_mgr->Start(START_NO_DNS_THREAD | START_NO_TIMER, 0, 0, 0));
+    SOCKET s5 = m_mgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, 0, 0);
+    EXPECT_FALSE(m_mgr->SetEventTimer(s5, 0, 100, 100, true)) << "timer not started";
     m_mgr->Stop(0);
+    ASSERT_TRUE(m_mgr->Start(START_NO_DNS_THREAD, 0, 0, 0)) << "a stopped manager starts again";
+    s5 = m_mgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, 0, 0);
+    SOCKET s6 = m_mgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, 0, 0);
+    ASSERT_NE(INVALID_SOCKET, s6);
+    EXPECT_TRUE(m_mgr->SetEventTimer(s5, 28, 100000, 1, true));
+    EXPECT_FALSE(m_mgr->SetEventTimer(s5, 29, 100000, 1, true));
+    EXPECT_FALSE(m_mgr->KillEventTimer(s5, 29));
+    EXPECT_TRUE(m_mgr->SetSendIdleTimer(s5, 100000));
+    EXPECT_FALSE(m_mgr->SetSendIdleTimer(s5, 100000)) << "same key twice";
+    EXPECT_TRUE(m_mgr->SetRecvIdleTimer(s5, 100000));
+    EXPECT_TRUE(m_mgr->SetConnectTimer(s5));
+    EXPECT_FALSE(m_mgr->SetConnectTimer(s5));
+    EXPECT_TRUE(m_mgr->SetEventTimer(s6, 0, 100000, 1, true));
+    // Handles that are not this manager's never reach a socket's timers.
+    EXPECT_FALSE(m_mgr->SetEventTimer(s6 | 0x01000000, 1, 100000, 1, true));
+    EXPECT_FALSE(m_mgr->SetEventTimer(s6 + 1000, 1, 100000, 1, true));
+    EXPECT_FALSE(m_mgr->SetSendBufSize(s6 + 1000, 4096));
+    EXPECT_TRUE(m_mgr->SetSendBufSize(s6, 4096));
+
+    m_mgr->KillSocketTimers(s5);
+    EXPECT_FALSE(m_mgr->KillSendIdleTimer(s5));
+    EXPECT_FALSE(m_mgr->KillRecvIdleTimer(s5));
+    EXPECT_FALSE(m_mgr->KillConnectTimer(s5));
+    EXPECT_FALSE(m_mgr->KillEventTimer(s5, 28));
+    EXPECT_TRUE(m_mgr->KillEventTimer(s6, 0)) << "another socket's timer is left alone";
+    EXPECT_FALSE(m_mgr->SetSendIdleTimer(s5, 0)) << "a zero period never expires properly";
+    m_mgr->Stop(0);
+    EXPECT_EQ(INVALID_SOCKET, m_mgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, 0, 0)) << "stopped";
 }
 
 TEST_F(SocketMgrTest, ParseDnsLimitsAndAnswers) {

@@ -1,0 +1,292 @@
+// The handlers the engines call when their I/O model says something
+// happened. Each finds the record again under the table lock, checks the
+// uiSeq the engine saw, and calls the sink only after releasing the lock.
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "PfError.h"
+#include "PfSocket.h"
+#include "TW_Assert.h"
+#include "TW_EngineSocketMgr.h"
+#include "vxnet/vxmempool.h"
+
+// ------------------------------------------------------------------ reading
+
+void TW_EngineSocketMgr::OnReadable(SOCKET s, uint32_t uiSeq) {
+    TW_LockGuard lock(&m_lckTable);
+    SocketData* lpRec = FindLocked(s, uiSeq);
+    if (!lpRec) return;
+    switch (lpRec->status) {
+    case SS_UDP: ReadDatagram(*lpRec, lock); break;
+    case SS_ACCEPTING: AcceptOne(*lpRec, lock); break;
+    case SS_CONNECTED: ReadStream(*lpRec, lock); break;
+    default: break;
+    }
+}
+
+void TW_EngineSocketMgr::ReadStream(SocketData& rec, TW_LockGuard& lock) {
+    const SOCKET s = rec.socket;
+    const uint32_t uiSeq = rec.uiSeq;
+    // The control connection of a working UDP association carries nothing
+    // for anyone; it is read only to notice that it breaks.
+    const bool bControl = rec.IsRelayControl();
+    EnginePauseRead(rec);
+    PinLocked(rec);
+    lock.Unlock();
+    char buf[kStreamReadSize];
+    int n = pf::Recv(s, buf, sizeof buf);
+    const int nError = n < 0 ? pf::GetLastError() : 0;
+    Unpin(&rec);
+    if (n > 0)
+        AfterNotice(s, uiSeq, bControl ? NOTICE_READ_ON : ReceiveNotice(s, buf, uint32_t(n), uiSeq));
+    else if (nError == pf::kErrWouldBlock)
+        AfterNotice(s, uiSeq, NOTICE_READ_ON);
+    else
+        NotifyClose(nError, s, uiSeq);  // 0: the peer closed in order
+}
+
+void TW_EngineSocketMgr::OnStreamBytes(SOCKET s, uint32_t uiSeq, const char* lpData, uint32_t uiLen) {
+    AfterNotice(s, uiSeq, ReceiveNotice(s, lpData, uiLen, uiSeq));
+}
+
+void TW_EngineSocketMgr::AfterNotice(SOCKET s, uint32_t uiSeq, NoticeResult eResult) {
+    if (eResult == NOTICE_OVERFLOW) {
+        NotifyClose(pf::kErrNoBufs, s, uiSeq);
+    } else if (eResult == NOTICE_READ_ON) {
+        TW_LockGuard lock(&m_lckTable);
+        if (SocketData* lpRec = FindLocked(s, uiSeq); lpRec && lpRec->status == SS_CONNECTED)
+            EngineWatchRead(*lpRec);
+    }
+}
+
+void TW_EngineSocketMgr::ReadDatagram(SocketData& rec, TW_LockGuard& lock) {
+    const SOCKET s = rec.socket;
+    const uint32_t uiSeq = rec.uiSeq;
+    PinLocked(rec);
+    lock.Unlock();
+    char buf[kDatagramBufSize];
+    sockaddr_in from{};
+    int n = pf::RecvFrom(s, buf, sizeof buf, &from);
+    const int nError = n < 0 ? pf::GetLastError() : 0;
+    Unpin(&rec);
+    if (n >= 0) {
+        OnDatagram(s, uiSeq, buf, n, from);  // an empty datagram is a datagram too
+    } else if (nError != pf::kErrWouldBlock && nError != pf::kErrMsgSize) {
+        // A datagram larger than the buffer is dropped: a peer must not be
+        // able to close the socket by sending one.
+        NotifyClose(nError, s, uiSeq);
+    }
+}
+
+void TW_EngineSocketMgr::OnDatagram(SOCKET s, uint32_t uiSeq, const char* lpData, int nLen,
+                                    const sockaddr_in& from) {
+    uint32_t u1, u2;
+    bool bRelayed;
+    {
+        TW_LockGuard lock(&m_lckTable);
+        SocketData* lpRec = FindLocked(s, uiSeq);
+        if (!lpRec) return;
+        u1 = lpRec->dwUser1;
+        u2 = lpRec->dwUser2;
+        bRelayed = lpRec->sLinked != INVALID_SOCKET;
+    }
+    const auto* p = reinterpret_cast<const unsigned char*>(lpData);
+    TW_SinkCall sink(this);
+    if (!sink) return;
+    if (bRelayed && nLen > 10 && p[0] == 0 && p[1] == 0 && p[2] == 0) {
+        // Relayed by the SOCKS server: the 10-byte header names the sender.
+        sockaddr_in sender{};
+        sender.sin_family = AF_INET;
+        std::memcpy(&sender.sin_addr.s_addr, p + 4, 4);
+        std::memcpy(&sender.sin_port, p + 8, 2);
+        sink->OnSocketRecvFrom(0, s, lpData + 10, nLen - 10, &sender, u1, u2);
+    } else {
+        sockaddr_in sender = from;
+        sink->OnSocketRecvFrom(0, s, lpData, nLen, &sender, u1, u2);
+    }
+}
+
+// ------------------------------------------------------------------ accepting
+
+void TW_EngineSocketMgr::AcceptOne(SocketData& rec, TW_LockGuard& lock) {
+    const SOCKET sListen = rec.socket;
+    const uint32_t uiSeq = rec.uiSeq;
+    PinLocked(rec);
+    lock.Unlock();
+    sockaddr_in peer{};
+    SOCKET s = pf::Accept(sListen, &peer);
+    const int nError = s == INVALID_SOCKET ? pf::GetLastError() : 0;
+    Unpin(&rec);
+    if (s != INVALID_SOCKET) {
+        OnAccepted(sListen, s, peer);
+        return;
+    }
+    if (nError != pf::kErrTooManyOpen && nError != pf::kErrNoBufs) return;  // others are the peer's
+    // Out of descriptors: the connection stays queued and the listener stays
+    // ready, so watching it now would spin. It rests; the rest is served.
+    TW_LockGuard again(&m_lckTable);
+    SocketData* lpRec = FindLocked(sListen, uiSeq);
+    if (!lpRec || lpRec->status != SS_ACCEPTING) return;
+    if (!m_timer.AddTimer(TimerKey(sListen, TIMER_ACCEPT_RESUME), kAcceptPauseMs, kAcceptPauseMs, true)) return;
+    EnginePauseRead(*lpRec);
+    std::printf("accept s=%d failed with error %d: listening paused for %u ms\n", int(sListen), nError,
+                unsigned(kAcceptPauseMs));
+}
+
+void TW_EngineSocketMgr::OnAccepted(SOCKET sListen, SOCKET s, const sockaddr_in& peer) {
+    sockaddr_in local{}, remote = peer;
+    pf::GetSockName(s, &local);
+    bool bTaken = false;
+    {
+        TW_SinkCall sink(this);
+        if (sink && sink->OnSocketPreAccept(&local, &remote)) {
+            bool bAdded = pf::SetNonBlocking(s, true);
+            if (bAdded) {
+                TW_LockGuard lock(&m_lckTable);
+                bAdded = AddLocked(s, SS_CONNECTED, 0, 0, nullptr);
+            }
+            if (bAdded) {
+                sink->OnSocketAccept(0, sListen, s, &local, &remote);
+                bTaken = true;
+            }
+        }
+    }
+    if (bTaken)
+        RecordAccept(sListen, s, &local, &remote);
+    else
+        pf::CloseSocket(s);
+}
+
+// ------------------------------------------------------------------ writing
+
+void TW_EngineSocketMgr::OnWritable(SOCKET s, uint32_t uiSeq) {
+    TW_LockGuard lock(&m_lckTable);
+    SocketData* lpRec = FindLocked(s, uiSeq);
+    if (!lpRec) return;
+    if (lpRec->status == SS_CONNECTING) {
+        lock.Unlock();
+        OnConnectResult(s, uiSeq, 0);
+    } else if (lpRec->status == SS_CONNECTED) {
+        FlushLocked(*lpRec, lock);
+    }
+}
+
+void TW_EngineSocketMgr::FlushLocked(SocketData& rec, TW_LockGuard& lock) {
+    const SOCKET s = rec.socket;
+    rec.dwLastSendTime = GetCurrentTick();
+    const uint32_t u1 = rec.dwUser1, u2 = rec.dwUser2, dwFlag = rec.dwSendFlag;
+    // The engine's own proxy requests are no business of the host's.
+    const bool bReport = !rec.InProxyHandshake();
+
+    while (!rec.listSendBuf.IsEmpty()) {
+        SendBlock& block = rec.listSendBuf.GetHead();
+        int nSent = pf::Send(s, block.Unsent(), block.uiRemain > uint32_t(INT_MAX) ? INT_MAX : int(block.uiRemain));
+        if (nSent < 0) {
+            int nError = pf::GetLastError();
+            if (nError != pf::kErrWouldBlock) {
+                const uint32_t uiSeq = rec.uiSeq;
+                lock.Unlock();
+                NotifyClose(nError, s, uiSeq);
+                return;
+            }
+            nSent = 0;
+        }
+        if (uint32_t(nSent) == block.uiRemain) {
+            MemPoolFree(rec.listSendBuf.RemoveHead().lpBuffer);
+            continue;
+        }
+        // Partly sent: wait for room again.
+        block.uiRemain -= uint32_t(nSent);
+        const int nError = pf::GetLastError();
+        const uint32_t uiQueued = uint32_t(rec.listSendBuf.GetCount());
+        const bool bReportPartial = (rec.dwFlags & SOCKET_FLAG_REPORT_PARTIAL_SEND) && bReport;
+        EngineWatchWrite(rec);
+        lock.Unlock();
+        if (TW_SinkCall sink(this); bReportPartial && sink) sink->OnSocketSend(nError, s, u1, u2, dwFlag, uiQueued);
+        return;
+    }
+    if (rec.bShutdownSendPending) {
+        rec.bShutdownSendPending = false;
+        pf::Shutdown(s, pf::kShutSend);
+    }
+    lock.Unlock();
+    if (TW_SinkCall sink(this); bReport && sink) sink->OnSocketSend(0, s, u1, u2, dwFlag, 0);
+}
+
+// ------------------------------------------------------------------ connecting
+
+void TW_EngineSocketMgr::OnConnectResult(SOCKET s, uint32_t uiSeq, int nError) {
+    TW_LockGuard lock(&m_lckTable);
+    SocketData* lpRec = FindLocked(s, uiSeq);
+    if (!lpRec || lpRec->status != SS_CONNECTING) return;
+    const uint32_t u1 = lpRec->dwUser1, u2 = lpRec->dwUser2;
+    const SOCKET sLinked = lpRec->sLinked;
+    if (nError == 0) {
+        lpRec->status = SS_CONNECTED;
+        lpRec->dwLastRecvTime = lpRec->dwLastSendTime = GetCurrentTick();
+        if (lpRec->lpProxyData) {
+            StartProxyHandshake(*lpRec, lock);
+            return;
+        }
+        lock.Unlock();
+        if (TW_SinkCall sink(this); sink) sink->OnSocketConnect(0, s, u1, u2);
+        return;
+    }
+    lock.Unlock();
+    if (sLinked != INVALID_SOCKET)
+        NotifyClose(nError, sLinked, 0);  // the UDP socket's relay cannot be reached
+    else if (TW_SinkCall sink(this); sink)
+        sink->OnSocketConnect(nError, s, u1, u2);
+}
+
+// ------------------------------------------------------------------ failures
+
+bool TW_EngineSocketMgr::NotifyClose(int nError, SOCKET s, uint32_t uiSeq) {
+    TW_LockGuard lock(&m_lckTable);
+    SocketData* lpRec = FindLocked(s, uiSeq);
+    if (!lpRec || lpRec->status == SS_CLOSE_NOTIFIED) return false;
+    const uint32_t oldStatus = lpRec->status;
+    const uint32_t u1 = lpRec->dwUser1, u2 = lpRec->dwUser2;
+    const SOCKET sLinked = lpRec->sLinked;
+    lpRec->status = SS_CLOSE_NOTIFIED;
+    EnginePauseRead(*lpRec);
+
+    if (oldStatus != SS_UDP && sLinked != INVALID_SOCKET) {
+        // The control connection of a proxied UDP socket: the UDP socket
+        // hears that its relay is gone.
+        SocketData* lpUdp = FindLocked(sLinked);
+        if (!lpUdp) return false;
+        const uint32_t lu1 = lpUdp->dwUser1, lu2 = lpUdp->dwUser2;
+        lock.Unlock();
+        if (TW_SinkCall sink(this); sink) sink->OnSocketProxy(pf::kErrConnReset, sLinked, nullptr, lu1, lu2);
+        return false;
+    }
+    lock.Unlock();
+    if (TW_SinkCall sink(this); sink) sink->OnSocketClose(nError, s, int(oldStatus), u1, u2);
+    RecordClose(nError, s, int(oldStatus), u1, u2);
+    return true;
+}
+
+// ------------------------------------------------------------------ notice framing hooks
+
+bool TW_EngineSocketMgr::FindNoticeRecord(SOCKET s, NoticeRecord& rec) {
+    SocketData* lpRec = FindLocked(s);
+    if (!lpRec) return false;
+    rec = MakeNoticeRecord(*lpRec);
+    return true;
+}
+
+void TW_EngineSocketMgr::NoticeOffer(SOCKET s, const char* lpData, uint32_t* lpConsumed, uint32_t dwUser1,
+                                     uint32_t dwUser2) {
+    TW_SinkCall sink(this);
+    if (sink)
+        sink->OnSocketRecv(0, s, lpData, lpConsumed, dwUser1, dwUser2);
+    else
+        *lpConsumed = 0;  // nobody to take the bytes: keep them
+}
+
+void TW_EngineSocketMgr::OnNoticeConsumed(SOCKET s, const char* lpData, uint32_t uiLen, uint32_t dwUser1,
+                                          uint32_t dwUser2) {
+    RecordRecv(s, lpData, uiLen, dwUser1, dwUser2);
+}
