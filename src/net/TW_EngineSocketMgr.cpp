@@ -235,12 +235,13 @@ SOCKET TW_EngineSocketMgr::CreateUdpSocketAddr(PROXYHANDLE hProxy, sockaddr_in* 
 
 bool TW_EngineSocketMgr::CloseSocket(SOCKET s) {
     if (s == INVALID_SOCKET) return false;
-    KillSocketTimers(s);
     SOCKET sControl = INVALID_SOCKET;
     {
         TW_LockGuard lock(&m_lckTable);
         SocketData* lpRec = FindLocked(s);
-        if (!lpRec) return true;  // nothing of ours to close
+        // Nothing of ours to close (and a foreign handle's low 24 bits must
+        // not reach the timers of the socket they alias).
+        if (!lpRec) return true;
         const SOCKET sLinked = lpRec->sLinked;
         const bool bUdp = lpRec->bUdp;
         DetachLocked(lpRec);
@@ -257,6 +258,8 @@ bool TW_EngineSocketMgr::CloseSocket(SOCKET s) {
             }
         }
     }
+    // Timers fire on other threads and find the records gone meanwhile.
+    KillSocketTimers(s);
     if (sControl != INVALID_SOCKET) KillSocketTimers(sControl);
     return true;
 }

@@ -171,7 +171,7 @@ void TW_SocketMgr::KillSocketTimers(SOCKET s) {
 }
 
 bool TW_SocketMgr::SetConnectTimer(SOCKET s) {
-    return m_timer.AddTimer(TimerKey(s, TIMER_CONNECT), kConnectByNameLimitMs, kConnectByNameLimitMs, true);
+    return m_timer.AddTimer(TimerKey(s, TIMER_CONNECT), m_uiConnectLimitMs, m_uiConnectLimitMs, true);
 }
 
 bool TW_SocketMgr::KillConnectTimer(SOCKET s) { return m_timer.KillTimer(TimerKey(s, TIMER_CONNECT)); }

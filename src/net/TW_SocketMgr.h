@@ -122,6 +122,8 @@ public:
     bool IsProxyListed(const ProxyData* lpProxy);
 
     void KillSocketTimers(SOCKET s);
+    // How long a connect by host name may take (tests shorten it).
+    void SetConnectByNameLimit(uint32_t uiMs) { m_uiConnectLimitMs = uiMs; }
     bool SetConnectTimer(SOCKET s);
     bool KillConnectTimer(SOCKET s);
 
@@ -184,6 +186,7 @@ private:
     TW_FileEx m_fileRecord;
     TW_Locker m_lckRecord;
     bool m_bTimerStarted = false;
+    uint32_t m_uiConnectLimitMs = kConnectByNameLimitMs;
 };
 
 #endif
