@@ -7,10 +7,9 @@
 #include <cstdint>
 
 #include "TW_List.h"
+#include "TW_ProxyHandshake.h"
 #include "vxnet/ISocketMgr.h"
 #include "vxnet/vxmempool.h"
-
-struct ProxyData;  // TW_ProxyHandshake.h
 
 // Received bytes held for the next notice: a pool block, the room last asked
 // of the pool for it (the block may be larger), and the bytes held at its
@@ -58,7 +57,7 @@ struct SocketData : RecvState {
     TW_List<SendBlock> listSendBuf;
     uint32_t dwLastSendTime = 0;
     uint32_t uiSeq = 0;                // tells a reused handle from its predecessor
-    uint32_t uiProxyStep = 0;          // PROXY_STEP_DONE (7) = handshake over
+    uint32_t uiProxyStep = 0;          // PROXY_STEP_*
     SOCKET sLinked = INVALID_SOCKET;   // UDP socket <-> its SOCKS control connection
     uint32_t dwProxyIp = 0xFFFFFFFFu;  // network order
     uint16_t wProxyPort = 0;           // network order
@@ -82,7 +81,7 @@ struct SocketData : RecvState {
     void* lpEngine = nullptr;
 
     // Received bytes are proxy replies, not application data.
-    bool InProxyHandshake() const { return lpProxyData && uiProxyStep != 7; }
+    bool InProxyHandshake() const { return lpProxyData && uiProxyStep != PROXY_STEP_DONE; }
     // A UDP socket's SOCKS control connection, which reads only to notice its end.
     bool IsRelayControl() const { return sLinked != INVALID_SOCKET && !bUdp && !InProxyHandshake(); }
 };

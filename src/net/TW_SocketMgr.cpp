@@ -317,12 +317,12 @@ bool TW_SocketMgr::RecordAccept(SOCKET sListen, SOCKET s, const sockaddr_in*, co
     if (!m_bRecord) return true;
     unsigned char payload[4];
     PutLE32(payload, uint32_t(s));
-    return WriteRecord(0, sListen, 0, 0, payload, 4, nullptr, 0);
+    return WriteRecord(RECORD_ACCEPT, sListen, 0, 0, payload, 4, nullptr, 0);
 }
 
 bool TW_SocketMgr::RecordRecv(SOCKET s, const char* lpData, uint32_t uiLen, uint32_t dwUser1, uint32_t dwUser2) {
     if (!m_bRecord) return true;
-    return WriteRecord(1, s, dwUser1, dwUser2, lpData, uiLen, nullptr, 0);
+    return WriteRecord(RECORD_RECV, s, dwUser1, dwUser2, lpData, uiLen, nullptr, 0);
 }
 
 bool TW_SocketMgr::RecordClose(int nError, SOCKET s, int nStatus, uint32_t dwUser1, uint32_t dwUser2) {
@@ -330,5 +330,5 @@ bool TW_SocketMgr::RecordClose(int nError, SOCKET s, int nStatus, uint32_t dwUse
     unsigned char e[4], st[4];
     PutLE32(e, uint32_t(nError));
     PutLE32(st, uint32_t(nStatus));
-    return WriteRecord(4, s, dwUser1, dwUser2, e, 4, st, 4);
+    return WriteRecord(RECORD_CLOSE, s, dwUser1, dwUser2, e, 4, st, 4);
 }

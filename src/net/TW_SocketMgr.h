@@ -54,6 +54,13 @@ struct NameRequest {
     static NameRequest* Create(const char* lpszName);
 };
 
+// Record types of "vxnet.rec".
+enum : uint32_t {
+    RECORD_ACCEPT = 0,  // payload: the accepted socket
+    RECORD_RECV = 1,    // payload: the bytes the sink consumed
+    RECORD_CLOSE = 4    // payload: error, then the status before the close
+};
+
 // Status codes the library reports itself.
 enum : int {
     kErrConnectByNameTimeout = 10065  // WSAEHOSTUNREACH: connect by name took longer than 20 s
