@@ -115,6 +115,10 @@ bool TW_IniFileEx::LoadA(const char* lpszPath, bool bCreateAsUnicode) {
     if (lpData && nRead >= 2 && lpData[0] == 0xFF && lpData[1] == 0xFE) {
         m_bUnicode = true;
         bOk = ParseUnicode(lpData + 2, int(nRead) - 2);
+    } else if (lpData && nRead >= 3 && lpData[0] == 0xEF && lpData[1] == 0xBB && lpData[2] == 0xBF) {
+        // A UTF-8 mark (editors add it) is no text: left in, it would hide
+        // the first section line.
+        bOk = ParseAnsi(reinterpret_cast<const char*>(lpData) + 3, int(nRead) - 3);
     } else if (lpData && nRead > 0) {
         bOk = ParseAnsi(reinterpret_cast<const char*>(lpData), int(nRead));
     }
