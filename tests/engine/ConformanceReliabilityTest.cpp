@@ -192,6 +192,8 @@ TEST_P(Conformance, HostArgumentsOutsideTheContractFailClearly) {
     EXPECT_FALSE(m_lpMgr->SetRecvIdleTimer(peer.Handle(), 100)) << "not this manager's socket";
     EXPECT_FALSE(m_lpMgr->SetSendBufSize(peer.Handle(), 4096));
     EXPECT_EQ(-1, m_lpMgr->SendTo(peer.Handle(), "127.0.0.1", 9, "x", 1, true));
+    EXPECT_TRUE(m_lpMgr->CloseSocket(peer.Handle())) << "nothing of ours to close";
+    EXPECT_TRUE(peer.SendAll("still open"));
     int nNotAProxy = 0;
     EXPECT_FALSE(m_lpMgr->DestroyProxy(&nNotAProxy));
     EXPECT_EQ(nullptr, m_lpMgr->CreateProxy(99, "127.0.0.1", 1080, nullptr, nullptr));

@@ -148,34 +148,3 @@ TEST_P(SelectEngine, UdpWithoutProxySendsDirectlyEitherWay) {
     ASSERT_EQ(3, raw.RecvFrom(got, nullptr, kWaitMs));
     EXPECT_EQ("abc", got);
 }
-
-TEST_P(SelectEngine, ClosingASocketItDoesNotKnowLeavesItAlone) {
-    RawSocket stranger = RawSocket::TcpListener();
-    ASSERT_TRUE(stranger.IsValid());
-    uint16_t wPort = stranger.LocalPort();
-    EXPECT_TRUE(m_lpMgr->CloseSocket(stranger.Handle()));
-    EXPECT_EQ(wPort, LocalPortOf(stranger.Handle()));
-    RawSocket probe = RawSocket::TcpConnect(wPort);
-    EXPECT_TRUE(probe.IsValid());
-    EXPECT_TRUE(stranger.Accept(kWaitMs).IsValid());
-}
-
-TEST_P(SelectEngine, WithoutTheTimerTimerSlotsAndConnectByNameFail) {
-    ISocketMgr* lpMgr = vxCreateInstance(GetParam().lpszName);
-    ASSERT_NE(nullptr, lpMgr);
-    RecordingSink sink;
-    lpMgr->SetSink(&sink);
-    ASSERT_TRUE(lpMgr->Start(START_NO_TIMER, 0, 0, 0));
-    SOCKET s = lpMgr->CreateTcpSocket(nullptr, nullptr, 0, 1, 2);
-    EXPECT_NE(INVALID_SOCKET, s);
-    EXPECT_FALSE(lpMgr->SetEventTimer(s, 0, 10, 10, true));
-    EXPECT_FALSE(lpMgr->SetRecvIdleTimer(s, 10));
-    EXPECT_FALSE(lpMgr->SetSendIdleTimer(s, 10));
-    // The 20 s limit of a connect by name cannot be armed.
-    EXPECT_FALSE(lpMgr->Connect(s, "localhost", 80));
-    RawSocket listener = RawSocket::TcpListener();
-    EXPECT_TRUE(lpMgr->Connect(s, "127.0.0.1", listener.LocalPort()));
-    EXPECT_TRUE(sink.Wait(Is(Ev::Connect, s)));
-    EXPECT_TRUE(lpMgr->Stop(2000));
-    vxDestroyInstance(lpMgr);
-}

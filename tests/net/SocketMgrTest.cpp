@@ -63,8 +63,9 @@ TEST_F(SocketMgrTest, ProxyArgumentsThatCannotBeSentAreRefused) {
 
 TEST_F(SocketMgrTest, TimerSlotsNeedARunningTimerAndOwnedSockets) {
     ASSERT_TRUE(m_mgr->Start(START_NO_DNS_THREAD | START_NO_TIMER, 0, 0, 0));
-    SOCKET s5 = m_mgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, 0, 0);
+    SOCKET s5 = m_mgr->CreateTcpSocket(nullptr, nullptr, 0, 0, 0);
     EXPECT_FALSE(m_mgr->SetEventTimer(s5, 0, 100, 100, true)) << "timer not started";
+    EXPECT_FALSE(m_mgr->Connect(s5, "localhost", 80)) << "the 20 s limit cannot be armed";
     m_mgr->Stop(0);
     ASSERT_TRUE(m_mgr->Start(START_NO_DNS_THREAD, 0, 0, 0)) << "a stopped manager starts again";
     s5 = m_mgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, 0, 0);
