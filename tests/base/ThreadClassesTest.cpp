@@ -1,10 +1,7 @@
-// The worker-thread set and the single polled thread, including threads that
-// ignore their stop.
+// The worker-thread set and the single polled thread.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <vector>
 
 #include "PfSync.h"
@@ -14,43 +11,32 @@
 
 namespace {
 
-// Type 1 workers return when their stop event is set; type 2 workers also
-// ignore it until the test releases them.
+// Type 1 workers return on their stop event or the release; type 2 ignore
+// their stop until released; type 3 stop their own type.
 class Workers : public TW_MultiThread {
 public:
-    Workers() : m_hRelease(pf::EventCreate(true, false)) {}
     ~Workers() override {
         StopAllThreads(2000);
         pf::EventClose(m_hRelease);
     }
-
-    std::atomic<int> nRunning{0};
-    std::atomic<int> nReturned{0};
-    std::atomic<int> nOverdue{0};
+    // Threads left, returned, overdue, and 1 if a thread saw a wrong record.
+    std::vector<int> Tally() { return {GetThreadCount(), nReturned.load(), nOverdue.load(), int(bBadRecord.load())}; }
+    std::atomic<int> nRunning{0}, nReturned{0}, nOverdue{0};
+    std::atomic<uint32_t> uiValueSum{0};
     std::atomic<bool> bBadRecord{false};
-    std::mutex mtx;
-    std::vector<uint32_t> vecValues;
-    pf::EventHandle m_hRelease;
+    pf::EventHandle m_hRelease = pf::EventCreate(true, false);
 
 protected:
     uint32_t ThreadProc(ThreadData* td) override {
         if (td->uiThreadId != pf::CurrentThreadId() || !td->hThread || !td->hStopEvent) bBadRecord = true;
-        {
-            std::lock_guard<std::mutex> g(mtx);
-            vecValues.push_back(td->uiValue);
-        }
+        uiValueSum += td->uiValue;
         ++nRunning;
-        if (td->iThreadType == 3) {
-            // Stops its own type: sets its own stop event, waits for no one.
-            StopThreads(3, 2000);
-            if (pf::EventWait(td->hStopEvent, 0) != pf::kWaitObject0) bBadRecord = true;
-        } else if (td->iThreadType == 2) {
-            pf::EventWait(m_hRelease, pf::kInfinite);
+        pf::WaitHandle h[2] = {pf::Waitable(m_hRelease), pf::Waitable(td->hStopEvent)};
+        if (td->iThreadType != 3) {
+            pf::WaitForAny(h, td->iThreadType == 2 ? 1 : 2, pf::kInfinite);
         } else {
-            // Workers wait on their stop event together with their own events:
-            // either ends this one.
-            pf::WaitHandle h[2] = {pf::Waitable(m_hRelease), pf::Waitable(td->hStopEvent)};
-            pf::WaitForAny(h, 2, pf::kInfinite);
+            StopThreads(3, 2000);  // sets its own stop event, waits for no one
+            if (pf::EventWait(td->hStopEvent, 0) != pf::kWaitObject0) bBadRecord = true;
         }
         ++nReturned;
         return 0;
@@ -63,115 +49,30 @@ protected:
     }
 };
 
-}  // namespace
-
-TEST(MultiThread, StartCountAndStopByType) {
-    Workers w;
-    EXPECT_EQ(0, w.StartThreads(1, 0, 0));
-    EXPECT_EQ(0, w.StartThreads(1, -3, 0));
-    EXPECT_EQ(3, w.StartThreads(1, 3, 11));
-    EXPECT_TRUE(w.StartThread(5, 55));
-    EXPECT_EQ(4, w.GetThreadCount());
-    EXPECT_EQ(3, w.GetThreadCount(1));
-    EXPECT_EQ(1, w.GetThreadCount(5));
-    EXPECT_EQ(0, w.GetThreadCount(7));
-    ASSERT_TRUE(PollUntil([&] { return w.nRunning.load() == 4; }));
-
-    w.StopThreads(7, 2000);  // none of that type: returns at once
-    EXPECT_EQ(4, w.GetThreadCount());
-    w.StopThreads(1, 2000);
-    EXPECT_EQ(1, w.GetThreadCount());
-    EXPECT_EQ(0, w.GetThreadCount(1));
-    EXPECT_EQ(3, w.nReturned.load());
-    w.StopThreads(1, 2000);  // a second stop finds nothing
-    w.StopAllThreads(2000);
-    EXPECT_EQ(0, w.GetThreadCount());
-    EXPECT_EQ(4, w.nReturned.load());
-    EXPECT_EQ(0, w.nOverdue.load());
-    EXPECT_FALSE(w.bBadRecord.load());
-    std::lock_guard<std::mutex> g(w.mtx);
-    std::vector<uint32_t> values = w.vecValues;
-    std::sort(values.begin(), values.end());
-    EXPECT_EQ((std::vector<uint32_t>{11, 11, 11, 55}), values);
-}
-
-TEST(MultiThread, WorkerMayStopItsOwnType) {
-    Workers w;
-    ASSERT_TRUE(w.StartThread(3, 0));
-    ASSERT_TRUE(PollUntil([&] { return w.GetThreadCount() == 0; }));
-    EXPECT_EQ(1, w.nReturned.load());
-    EXPECT_EQ(0, w.nOverdue.load());
-    EXPECT_FALSE(w.bBadRecord.load());
-}
-
-// A thread that ends by itself removes its own record; a stopper that
-// arrives at the same time closes nothing twice.
-TEST(MultiThread, ThreadsThatEndOnTheirOwnLeaveNoRecord) {
-    Workers w;
-    for (int round = 0; round < 50; ++round) {
-        pf::EventReset(w.m_hRelease);
-        ASSERT_EQ(2, w.StartThreads(1, 2, 0));
-        pf::EventSet(w.m_hRelease);  // their stop event is never needed
-        w.StopAllThreads(2000);
-        EXPECT_EQ(0, w.GetThreadCount());
-    }
-    EXPECT_EQ(100, w.nReturned.load());
-    EXPECT_EQ(0, w.nOverdue.load());
-}
-
-// Stopping a thread that ignores its stop: reported once; then terminated
-// where the platform can, waited for where it cannot. Either way its record
-// is gone when the stop returns and nothing is freed under it.
-TEST(MultiThread, StopPastTheTimeout) {
-    Workers w;
-    ASSERT_TRUE(w.StartThread(2, 0));
-    ASSERT_TRUE(w.StartThread(1, 0));
-    ASSERT_TRUE(PollUntil([&] { return w.nRunning.load() == 2; }));
-    w.StopAllThreads(50);
-    EXPECT_EQ(1, w.nOverdue.load());
-    EXPECT_EQ(0, w.GetThreadCount());
-    // The obedient worker returned; the stubborn one returned only where it
-    // could not be terminated.
-    EXPECT_EQ(pf::ThreadCanTerminate() ? 1 : 2, w.nReturned.load());
-}
-
-namespace {
-
+// Mode 0 polls the stop flag, 1 ignores it until released, 2 stops itself.
 class Poller : public TW_Thread {
 public:
-    std::atomic<int> nRuns{0};
-    std::atomic<int> nStops{0};
-    std::atomic<bool> bAllowStart{true};
-    std::atomic<bool> bIgnoreStop{false};
-    std::atomic<bool> bStopSelf{false};
-    std::atomic<bool> bBodyDone{false};
-    std::atomic<bool> bStopSawRunningBody{false};
+    std::atomic<int> nMode{0}, nRuns{0}, nStops{0}, nStopTimeouts{0};
+    std::atomic<bool> bAllowStart{true}, bBodyDone{false}, bStopSawRunningBody{false};
     pf::EventHandle hRelease = pf::EventCreate(true, false);
-    // The stop's first wait is cut short so the test need not wait 2 s.
-    std::atomic<bool> bShortenStopWait{false};
-    std::atomic<int> nStopTimeouts{0};
 
     ~Poller() override {
         Stop();
         pf::EventClose(hRelease);
     }
+    // In mode 1 the stop's 2 s wait is cut short, counted, and the body released.
     int Wait(uint32_t uiTimeoutMs) override {
-        if (bShortenStopWait.load() && uiTimeoutMs == 2000) {
-            int r = TW_Thread::Wait(10);
-            if (r == 0) {
-                ++nStopTimeouts;
-                pf::EventSet(hRelease);
-            }
-            return r;
-        }
-        return TW_Thread::Wait(uiTimeoutMs);
+        if (nMode != 1 || uiTimeoutMs != 2000) return TW_Thread::Wait(uiTimeoutMs);
+        int r = TW_Thread::Wait(10);
+        if (r == 0 && ++nStopTimeouts) pf::EventSet(hRelease);
+        return r;
     }
 
 protected:
     uint32_t Run() override {
         ++nRuns;
-        if (bStopSelf.load()) Stop();
-        else if (bIgnoreStop.load()) pf::EventWait(hRelease, pf::kInfinite);
+        if (nMode == 2) Stop();
+        else if (nMode == 1) pf::EventWait(hRelease, pf::kInfinite);
         else
             while (!IsStopRequested()) pf::EventWait(hRelease, 1);
         bBodyDone = true;
@@ -186,57 +87,69 @@ protected:
 
 }  // namespace
 
+TEST(MultiThread, StartCountAndStopByType) {
+    Workers w;
+    EXPECT_EQ(0, w.StartThreads(1, 0, 0) + w.StartThreads(1, -3, 0));
+    EXPECT_EQ(3, w.StartThreads(1, 3, 11));
+    EXPECT_TRUE(w.StartThread(5, 55) && w.StartThread(3, 0));  // 3 stops its own type, and only that
+    ASSERT_TRUE(PollUntil([&] { return w.nRunning.load() == 5 && w.GetThreadCount(3) == 0; }));
+    EXPECT_EQ(3, w.GetThreadCount(1));
+    w.StopThreads(7, 2000);  // none of that type: returns at once
+    w.StopThreads(1, 2000);
+    EXPECT_EQ((std::vector<int>{1, 4, 0, 0}), w.Tally());
+    // Ignoring its stop: reported once, then terminated or (POSIX) waited for.
+    ASSERT_TRUE(w.StartThread(2, 0));
+    ASSERT_TRUE(PollUntil([&] { return w.nRunning.load() == 6; }));
+    w.StopAllThreads(50);
+    EXPECT_EQ((std::vector<int>{0, pf::ThreadCanTerminate() ? 5 : 6, 1, 0}), w.Tally());
+    EXPECT_EQ(3 * 11 + 55u, w.uiValueSum.load());
+}
+
+// A thread that ends by itself removes its own record; a stopper that
+// arrives at the same time closes nothing twice.
+TEST(MultiThread, ThreadsThatEndOnTheirOwnLeaveNoRecord) {
+    Workers w;
+    for (int round = 0; round < 50; ++round) {
+        pf::EventReset(w.m_hRelease);
+        ASSERT_EQ(2, w.StartThreads(1, 2, 0));
+        pf::EventSet(w.m_hRelease);  // their stop event is never needed
+        w.StopAllThreads(2000);
+    }
+    EXPECT_EQ((std::vector<int>{0, 100, 0, 0}), w.Tally());
+}
+
 TEST(Thread, StartStopRestart) {
     Poller p;
     EXPECT_EQ(-1, p.Wait(0));
     p.Stop();  // no thread: OnStop is not called
-    EXPECT_EQ(0, p.nStops.load());
-
     p.bAllowStart = false;
     EXPECT_FALSE(p.Start());
-    EXPECT_TRUE(p.IsStopRequested());
     p.bAllowStart = true;
-
-    ASSERT_TRUE(p.Start());
-    EXPECT_NE(0u, p.GetThreadId());
-    EXPECT_FALSE(p.Start());  // one thread at a time
-    ASSERT_TRUE(PollUntil([&] { return p.nRuns.load() == 1; }));
-    EXPECT_EQ(0, p.Wait(0));
-    p.RequestStop();
-    EXPECT_FALSE(p.Start());  // still running until Stop has waited for it
-    p.Stop();
-    EXPECT_EQ(1, p.nStops.load());
-    EXPECT_EQ(0u, p.GetThreadId());
-    EXPECT_EQ(-1, p.Wait(0));
-
-    p.bBodyDone = false;
-    ASSERT_TRUE(p.Start());
-    p.Stop();
-    EXPECT_EQ(2, p.nRuns.load());
-    EXPECT_EQ(2, p.nStops.load());
+    for (int nRound = 1; nRound <= 2; ++nRound) {
+        p.bBodyDone = false;
+        ASSERT_TRUE(p.Start());
+        EXPECT_FALSE(p.Start());  // one thread at a time
+        ASSERT_TRUE(PollUntil([&] { return p.nRuns.load() == nRound; }));
+        p.RequestStop();
+        EXPECT_FALSE(p.Start());  // still running until Stop has waited for it
+        p.Stop();
+        EXPECT_EQ(nRound, p.nStops.load());
+        EXPECT_EQ(-1, p.Wait(0));
+    }
     EXPECT_FALSE(p.bStopSawRunningBody.load());
 }
 
-// A body that ignores the stop flag past the stop's wait: Stop reports it and
-// keeps waiting instead of returning while the body still uses the object.
-TEST(Thread, StopWaitsForABodyThatIgnoresTheFlag) {
-    Poller p;
-    p.bIgnoreStop = true;
-    p.bShortenStopWait = true;
-    ASSERT_TRUE(p.Start());
-    ASSERT_TRUE(PollUntil([&] { return p.nRuns.load() == 1; }));
+// Stop keeps waiting for a body that ignores the flag (it still uses the
+// object); a body may stop its own thread.
+TEST(Thread, StopWaitsForABodyThatIgnoresTheFlagAndABodyMayStopItself) {
+    Poller p, q;
+    p.nMode = 1;
+    q.nMode = 2;
+    ASSERT_TRUE(p.Start() && q.Start());
+    ASSERT_TRUE(PollUntil([&] { return p.nRuns.load() == 1 && q.bBodyDone.load(); }));
+    EXPECT_EQ(-1, q.Wait(0));
     p.Stop();
     EXPECT_EQ(1, p.nStopTimeouts.load());
-    EXPECT_TRUE(p.bBodyDone.load());
     EXPECT_FALSE(p.bStopSawRunningBody.load());
-    EXPECT_EQ(1, p.nStops.load());
-}
-
-TEST(Thread, BodyMayStopItsOwnThread) {
-    Poller p;
-    p.bStopSelf = true;
-    ASSERT_TRUE(p.Start());
-    ASSERT_TRUE(PollUntil([&] { return p.bBodyDone.load(); }));
-    EXPECT_EQ(1, p.nStops.load());
-    EXPECT_EQ(-1, p.Wait(0));
+    EXPECT_EQ(2, p.nStops + q.nStops);
 }
