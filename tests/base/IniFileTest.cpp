@@ -80,6 +80,10 @@ TEST_F(IniFileTest, LineEndsAndOddFiles) {
     ASSERT_TRUE(LoadBytes(ini, "[a=b]\r\nk=1\r\n[c]\r\nk=2\r\n"));
     EXPECT_EQ(ini.GetIntW(u"c", u"k", 0), 2);
 
+    // A UTF-8 mark does not hide the first section.
+    ASSERT_TRUE(LoadBytes(ini, "\xEF\xBB\xBF[vxnet]\r\nsimulator=1\r\n"));
+    EXPECT_EQ(ini.GetIntW(u"vxnet", u"simulator", 0), 1);
+
     ASSERT_TRUE(LoadBytes(ini, "[]"));  // too short to hold anything
     EXPECT_EQ(ini.GetFirstNode(), nullptr);
 
