@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang and runs each for a while.
+# Builds the libFuzzer targets with clang and runs each for a while, starting
+# from the committed seeds (tests/fuzz/corpus/<target>) copied into the working
+# corpus of the build folder, where new findings stay.
 # Usage: scripts/fuzz.sh [seconds per target, default 60]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -8,11 +10,11 @@ build="build-fuzz"
 
 bash scripts/deps.sh native fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DVXNET_FUZZ=ON -DVXNET_BENCH=OFF >/dev/null
-targets=(fuzz_proxy_reply fuzz_framing)
+targets=(fuzz_proxy_reply fuzz_framing fuzz_ini)
 cmake --build "$build" --target "${targets[@]}"
-mkdir -p "$build/corpus"
 for t in "${targets[@]}"; do
     mkdir -p "$build/corpus/$t"
+    [ -d "tests/fuzz/corpus/$t" ] && cp -rf "tests/fuzz/corpus/$t/." "$build/corpus/$t/"
     echo "fuzzing $t for $seconds s"
     if ! "./$build/bin/$t" -max_total_time="$seconds" -print_final_stats=1 "$build/corpus/$t" \
             >"$build/$t.log" 2>&1; then
