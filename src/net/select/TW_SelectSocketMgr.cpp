@@ -65,7 +65,7 @@ bool TW_SelectSocketMgr::EngineAdd(SocketData& rec) {
 void TW_SelectSocketMgr::EngineRemove(SocketData& rec) {
     TW_SelectThread* lpGroup = GroupOf(rec);
     rec.lpEngine = nullptr;
-    if (lpGroup && lpGroup->RemoveSocket(rec.socket) == int(TW_SelectThread::kGroupSize) - 1)
+    if (lpGroup && lpGroup->RemoveSocket(rec) == int(TW_SelectThread::kGroupSize) - 1)
         m_listFreeThread.AddHead(lpGroup->GetIndex());
 }
 

@@ -29,6 +29,7 @@ TW_SelectThread::~TW_SelectThread() {
 void TW_SelectThread::Stop() {
     pf::EventSet(m_hStopEvent);
     TW_Thread::Stop();
+    EndPoll();  // a pass the stop cut short
 }
 
 // ------------------------------------------------------------------ membership and sets
@@ -41,11 +42,16 @@ int TW_SelectThread::AddSocket(SOCKET s, uint32_t uiSeq) {
     return int(++m_members.uiCount);
 }
 
-int TW_SelectThread::RemoveSocket(SOCKET s) {
+int TW_SelectThread::RemoveSocket(SocketData& rec) {
+    const SOCKET s = rec.socket;
     TW_LockGuard sets(&m_lckFdSet);
     m_fdRead.Remove(s);
     m_fdWrite.Remove(s);
     m_fdExcept.Remove(s);
+    if (m_bPolling) {
+        m_lpOwner->PinLocked(rec);
+        m_arrRemovedInPoll.Add(&rec);
+    }
     for (uint32_t i = 0; i < m_members.uiCount; ++i) {
         if (m_members.arrSocket[i] != s) continue;
         --m_members.uiCount;
@@ -54,6 +60,17 @@ int TW_SelectThread::RemoveSocket(SOCKET s) {
         break;
     }
     return int(m_members.uiCount);
+}
+
+void TW_SelectThread::EndPoll() {
+    TW_Array<SocketData*> arrRemoved;
+    {
+        TW_LockGuard sets(&m_lckFdSet);
+        m_bPolling = false;
+        for (int i = 0; i < m_arrRemovedInPoll.GetSize(); ++i) arrRemoved.Add(m_arrRemovedInPoll[i]);
+        m_arrRemovedInPoll.SetSize(0);
+    }
+    for (int i = 0; i < arrRemoved.GetSize(); ++i) m_lpOwner->Unpin(arrRemoved[i]);
 }
 
 void TW_SelectThread::Watch(pf::SocketSet* lpSet, pf::SocketSet* lpSet2, SOCKET s) {
@@ -91,20 +108,24 @@ uint32_t TW_SelectThread::Run() {
         while (!IsStopRequested()) {
             pf::SocketSet rd, wr, ex;
             Members members;
+            bool bAny;
             {
                 TW_LockGuard sets(&m_lckFdSet);
                 rd = m_fdRead;
                 wr = m_fdWrite;
                 ex = m_fdExcept;
                 members = m_members;
+                bAny = m_bPolling = rd.uiCount || wr.uiCount || ex.uiCount;
             }
-            if (rd.uiCount == 0 && wr.uiCount == 0 && ex.uiCount == 0) break;
+            if (!bAny) break;
+            pf::SocketSet rdAll = rd, wrAll = wr, exAll = ex;
             int n = pf::Select(rd.uiCount ? &rd : nullptr, wr.uiCount ? &wr : nullptr,
                                ex.uiCount ? &ex : nullptr, kPollTimeoutMs);
+            if (n < 0) DropInvalid(rdAll, wrAll, exAll);
+            EndPoll();
             if (n > 0) {
                 Dispatch(rd, wr, ex, members);
             } else if (n < 0) {
-                DropInvalid(rd, wr, ex);
                 // Poll the others again after a pause (or a wake).
                 if (pf::WaitForAny(waits, 2, kPollTimeoutMs) == pf::kWaitObject0 + 1) return 0;
             }

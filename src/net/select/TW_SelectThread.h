@@ -11,6 +11,8 @@
 
 #include "PfSelect.h"
 #include "PfSync.h"
+#include "SocketData.h"
+#include "TW_Array.h"
 #include "TW_Locker.h"
 #include "TW_Thread.h"
 
@@ -33,8 +35,11 @@ public:
     // ---- with the manager's table lock held
     // The group's socket count after the insert.
     int AddSocket(SOCKET s, uint32_t uiSeq);
-    // Unwatches and forgets the socket; the count left.
-    int RemoveSocket(SOCKET s);
+    // Unwatches and forgets the socket; the count left. While a select call
+    // may be polling its number, the record stays pinned until the call has
+    // returned: a number closed under poll could be reused by a new socket
+    // and take over what the platform keeps for the old one.
+    int RemoveSocket(SocketData& rec);
     void WatchRead(SOCKET s) { Watch(&m_fdRead, nullptr, s); }
     void WatchWrite(SOCKET s) { Watch(&m_fdWrite, nullptr, s); }
     // A connect under way: it completes in the write set or fails in the except set.
@@ -60,6 +65,8 @@ private:
     // After a failed select: drops from the sets every handle that is no
     // longer an open socket, so one bad entry cannot silence the group.
     void DropInvalid(const pf::SocketSet& rd, const pf::SocketSet& wr, const pf::SocketSet& ex);
+    // The select call has returned: records removed meanwhile may close.
+    void EndPoll();
 
     TW_SelectSocketMgr* m_lpOwner;
     const int m_nIndex;
@@ -68,6 +75,8 @@ private:
     pf::SocketSet m_fdWrite{};
     pf::SocketSet m_fdExcept{};
     TW_Locker m_lckFdSet;
+    bool m_bPolling = false;                // a select call may be using the copied numbers
+    TW_Array<SocketData*> m_arrRemovedInPoll;  // pinned until it returns
     pf::EventHandle m_hWakeEvent;
     pf::EventHandle m_hStopEvent;
 };
