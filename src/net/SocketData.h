@@ -4,6 +4,7 @@
 #ifndef SOCKETDATA_H
 #define SOCKETDATA_H
 
+#include <atomic>
 #include <cstdint>
 
 #include "TW_List.h"
@@ -71,11 +72,13 @@ struct SocketData : RecvState {
     // ---- kept by the shared layer
     bool bNameConnectPending = false;  // a connect by name waits for its result or its 20 s limit
     bool bShutdownSendPending = false; // Shutdown(send) waits for the queue to drain
-    // Engine threads using the descriptor without the lock. A record closed
-    // meanwhile leaves the table at once, but its descriptor is closed by the
-    // last of them, so no I/O can reach a socket that reuses the number.
-    uint32_t uiBusy = 0;
-    bool bClosing = false;
+    // Engine threads using the descriptor without the lock (pins), and the
+    // closing bit. A record closed meanwhile leaves the table at once, but its
+    // descriptor is closed by the last of them, so no I/O can reach a socket
+    // that reuses the number. One word, so that exactly one side sees both
+    // "closing" and "no pin" and frees the record.
+    static constexpr uint32_t kClosingBit = 0x80000000u;
+    std::atomic<uint32_t> uiPins{0};
 
     // ---- the engine's own per-socket state (the select engine: its poll group)
     void* lpEngine = nullptr;

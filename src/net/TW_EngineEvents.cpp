@@ -63,6 +63,7 @@ void TW_EngineSocketMgr::AfterNotice(SOCKET s, uint32_t uiSeq, NoticeResult eRes
 void TW_EngineSocketMgr::ReadDatagram(SocketData& rec, TW_LockGuard& lock) {
     const SOCKET s = rec.socket;
     const uint32_t uiSeq = rec.uiSeq;
+    const DatagramOwner owner{rec.dwUser1, rec.dwUser2, rec.sLinked != INVALID_SOCKET};
     PinLocked(rec);
     lock.Unlock();
     char buf[kDatagramBufSize];
@@ -71,7 +72,7 @@ void TW_EngineSocketMgr::ReadDatagram(SocketData& rec, TW_LockGuard& lock) {
     const int nError = n < 0 ? pf::GetLastError() : 0;
     Unpin(&rec);
     if (n >= 0) {
-        OnDatagram(s, uiSeq, buf, n, from);  // an empty datagram is a datagram too
+        DeliverDatagram(s, owner, buf, n, from);  // an empty datagram is a datagram too
     } else if (nError != pf::kErrWouldBlock && nError != pf::kErrMsgSize) {
         // A datagram larger than the buffer is dropped: a peer must not be
         // able to close the socket by sending one.
@@ -81,30 +82,32 @@ void TW_EngineSocketMgr::ReadDatagram(SocketData& rec, TW_LockGuard& lock) {
 
 void TW_EngineSocketMgr::OnDatagram(SOCKET s, uint32_t uiSeq, const char* lpData, int nLen,
                                     const sockaddr_in& from) {
-    uint32_t u1, u2;
-    bool bRelayed;
+    DatagramOwner owner;
     {
         TW_LockGuard lock(&m_lckTable);
         SocketData* lpRec = FindLocked(s, uiSeq);
         if (!lpRec) return;
-        u1 = lpRec->dwUser1;
-        u2 = lpRec->dwUser2;
-        bRelayed = lpRec->sLinked != INVALID_SOCKET;
+        owner = DatagramOwner{lpRec->dwUser1, lpRec->dwUser2, lpRec->sLinked != INVALID_SOCKET};
     }
+    DeliverDatagram(s, owner, lpData, nLen, from);
+}
+
+void TW_EngineSocketMgr::DeliverDatagram(SOCKET s, const DatagramOwner& owner, const char* lpData, int nLen,
+                                         const sockaddr_in& from) {
     const auto* p = reinterpret_cast<const unsigned char*>(lpData);
     TW_SinkCall sink(this);
     if (!sink) return;
-    if (bRelayed && nLen > 10 && p[0] == 0 && p[1] == 0 && p[2] == 0) {
+    sockaddr_in sender = from;
+    if (owner.bRelayed && nLen > 10 && p[0] == 0 && p[1] == 0 && p[2] == 0) {
         // Relayed by the SOCKS server: the 10-byte header names the sender.
-        sockaddr_in sender{};
+        sender = sockaddr_in{};
         sender.sin_family = AF_INET;
         std::memcpy(&sender.sin_addr.s_addr, p + 4, 4);
         std::memcpy(&sender.sin_port, p + 8, 2);
-        sink->OnSocketRecvFrom(0, s, lpData + 10, nLen - 10, &sender, u1, u2);
-    } else {
-        sockaddr_in sender = from;
-        sink->OnSocketRecvFrom(0, s, lpData, nLen, &sender, u1, u2);
+        lpData += 10;
+        nLen -= 10;
     }
+    sink->OnSocketRecvFrom(0, s, lpData, nLen, &sender, owner.dwUser1, owner.dwUser2);
 }
 
 // ------------------------------------------------------------------ accepting

@@ -133,8 +133,7 @@ void TW_EngineSocketMgr::DetachLocked(SocketData* lpRec) {
     // A lent block belongs to the delivering thread, which frees it when it
     // finds the record gone; what the record holds is the record's.
     ReleaseRecvBuffer(*lpRec);
-    lpRec->bClosing = true;
-    if (lpRec->uiBusy == 0) DestroyRecord(lpRec);
+    if (lpRec->uiPins.fetch_or(SocketData::kClosingBit) == 0) DestroyRecord(lpRec);
 }
 
 void TW_EngineSocketMgr::DestroyRecord(SocketData* lpRec) {
@@ -143,9 +142,11 @@ void TW_EngineSocketMgr::DestroyRecord(SocketData* lpRec) {
 }
 
 void TW_EngineSocketMgr::Unpin(SocketData* lpRec) {
-    TW_LockGuard lock(&m_lckTable);
-    TW_ASSERT(lpRec->uiBusy > 0);
-    if (--lpRec->uiBusy == 0 && lpRec->bClosing) DestroyRecord(lpRec);
+    // No lock: a record with a pin is never freed, and the last pin of a
+    // closed one frees it.
+    const uint32_t uiBefore = lpRec->uiPins.fetch_sub(1);
+    TW_ASSERT((uiBefore & ~SocketData::kClosingBit) > 0);
+    if (uiBefore == (SocketData::kClosingBit | 1)) DestroyRecord(lpRec);
 }
 
 // ------------------------------------------------------------------ creation

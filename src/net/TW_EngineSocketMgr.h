@@ -123,7 +123,7 @@ protected:
     // ---- the table (guarded by m_lckTable)
     SocketData* FindLocked(SOCKET s);
     SocketData* FindLocked(SOCKET s, uint32_t uiSeq);
-    void PinLocked(SocketData& rec) { ++rec.uiBusy; }
+    void PinLocked(SocketData& rec) { rec.uiPins.fetch_add(1); }
     void Unpin(SocketData* lpRec);
     TW_Locker m_lckTable;
 
@@ -161,6 +161,13 @@ private:
     void AfterNotice(SOCKET s, uint32_t uiSeq, NoticeResult eResult);
     void ReadStream(SocketData& rec, TW_LockGuard& lock);
     void ReadDatagram(SocketData& rec, TW_LockGuard& lock);
+    // What a datagram's delivery needs of its socket's record.
+    struct DatagramOwner {
+        uint32_t dwUser1 = 0, dwUser2 = 0;
+        bool bRelayed = false;  // a SOCKS relay's header may lead the bytes
+    };
+    void DeliverDatagram(SOCKET s, const DatagramOwner& owner, const char* lpData, int nLen,
+                         const sockaddr_in& from);
     void AcceptOne(SocketData& rec, TW_LockGuard& lock);
     // After a partial flush, or the last block: the report, the pending shutdown.
     void FlushLocked(SocketData& rec, TW_LockGuard& lock);
