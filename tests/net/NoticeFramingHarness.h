@@ -5,61 +5,44 @@
 #define NOTICEFRAMINGHARNESS_H
 
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <map>
 #include <string>
 
+#include "../support/RecordingSink.h"
 #include "SocketData.h"
 #include "TW_NoticeFraming.h"
 
-// Calls OnSocketRecv's handler; every other event is a test failure the
-// tests never provoke, so they do nothing.
-class FramingSink : public ISocketMgrSink {
+// Hands each offer to onRecv; no other event comes from the framing code.
+class FramingSink : public vxtest::RecordingSink {
 public:
-    std::function<void(SOCKET s, const char* lpData, uint32_t* lpLen, uint32_t u1, uint32_t u2)> onRecv;
+    std::function<void(const char* lpData, uint32_t* lpLen, uint32_t u1, uint32_t u2)> onRecv;
 
-    bool OnSocketPreAccept(sockaddr_in*, sockaddr_in*) override { return false; }
-    void OnSocketConnect(int, SOCKET, uint32_t, uint32_t) override {}
-    void OnSocketAccept(int, SOCKET, SOCKET, sockaddr_in*, sockaddr_in*) override {}
-    void OnSocketRecv(int nError, SOCKET s, const char* lpData, uint32_t* lpLen, uint32_t u1,
-                      uint32_t u2) override {
-        if (onRecv) onRecv(s, lpData, lpLen, u1, u2);
-    }
-    void OnSocketRecvFrom(int, SOCKET, const char*, int, sockaddr_in*, uint32_t, uint32_t) override {}
-    void OnSocketSend(int, SOCKET, uint32_t, uint32_t, uint32_t, uint32_t) override {}
-    void OnSocketClose(int, SOCKET, int, uint32_t, uint32_t) override {}
-    void OnSocketRecvIdle(int, SOCKET, uint32_t, uint32_t) override {}
-    void OnSocketSendIdle(int, SOCKET, uint32_t, uint32_t) override {}
-    void OnDnsParse(const char*, uint32_t) override {}
-    void OnSocketTimer(SOCKET, uint32_t, uint32_t, uint32_t, uint32_t) override {}
-    void OnSocketProxy(int, SOCKET, sockaddr_in*, uint32_t, uint32_t) override {}
-    uint32_t OnSocketReserved(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t,
-                              uint32_t, uint32_t) override {
-        return 0;
+    void OnSocketRecv(int, SOCKET, const char* lpData, uint32_t* lpLen, uint32_t u1, uint32_t u2) override {
+        if (onRecv) onRecv(lpData, lpLen, u1, u2);
     }
 };
 
-// An engine reduced to its records: SetNoticeLen, CloseSocket and the reads
-// the test feeds in. bReading says whether a real engine would read now.
+// An engine reduced to its records and sink: SetNoticeLen, CloseSocket and
+// the reads the test feeds in. Reading says whether a real engine would read.
 class FakeNoticeEngine : public TW_NoticeFraming {
 public:
-    explicit FakeNoticeEngine(ISocketMgrSink* lpSink) : m_lpSink(lpSink) {}
     ~FakeNoticeEngine() {
         for (auto& it : m_records) ReleaseRecvBuffer(it.second);
     }
 
-    SocketData& Add(SOCKET s, uint32_t status = SS_CONNECTED, uint32_t u1 = 0, uint32_t u2 = 0) {
+    // A connected socket (again, under the same handle).
+    SocketData& Add(SOCKET s, uint32_t u1 = 0, uint32_t u2 = 0) {
         TW_LockGuard lock(&m_lock);
         if (SocketData* old = Find(s)) ReleaseRecvBuffer(*old);
         m_records.erase(s);
         SocketData& sd = m_records[s];
         sd.socket = s;
-        sd.status = status;
+        sd.status = SS_CONNECTED;
         sd.uiSeq = m_uiNextSeq++;
         sd.dwUser1 = u1;
         sd.dwUser2 = u2;
-        m_reading[s] = status == SS_UDP;
+        m_reading[s] = false;
         return sd;
     }
 
@@ -88,7 +71,6 @@ public:
         case NOTICE_DELIVER_BUFFERED: break;
         }
         lock.Unlock();
-        ++m_nBufferedDeliveries;
         NoticeResult r = ReceiveNotice(s, nullptr, 0, uiSeq);
         TW_LockGuard relock(&m_lock);
         if (r != NOTICE_GONE && m_records.count(s)) m_reading[s] = r == NOTICE_READ_ON;
@@ -97,7 +79,7 @@ public:
 
     // A chunk read from the socket: the engine reads it for the record that
     // is current, and reads on only when told to.
-    NoticeResult Feed(SOCKET s, const char* lpData, uint32_t uiLen) {
+    NoticeResult Feed(SOCKET s, const std::string& str) {
         uint32_t uiSeq;
         {
             TW_LockGuard lock(&m_lock);
@@ -105,12 +87,11 @@ public:
             uiSeq = it == m_records.end() ? 1 : it->second.uiSeq;
             m_reading[s] = false;  // as an engine does while it handles a read
         }
-        NoticeResult r = ReceiveNotice(s, lpData, uiLen, uiSeq);
+        NoticeResult r = ReceiveNotice(s, str.data(), uint32_t(str.size()), uiSeq);
         TW_LockGuard lock(&m_lock);
         if (r == NOTICE_READ_ON && m_records.count(s)) m_reading[s] = true;
         return r;
     }
-    NoticeResult Feed(SOCKET s, const std::string& str) { return Feed(s, str.data(), uint32_t(str.size())); }
 
     SocketData* Find(SOCKET s) {
         auto it = m_records.find(s);
@@ -119,27 +100,22 @@ public:
     bool Reading(SOCKET s) { return m_reading.count(s) && m_reading[s]; }
 
     TW_Locker m_lock;
-    ISocketMgrSink* m_lpSink;
+    FramingSink m_sink;
     uint32_t m_uiTick = 1000;
     bool m_bStop = false;
-    int m_nBufferedDeliveries = 0;
-    std::string m_strProxyBytes;  // what OnProxyBytes was given
     std::string m_strConsumed;    // what OnNoticeConsumed was told
 
 protected:
     TW_Locker& NoticeLock() override { return m_lock; }
     bool FindNoticeRecord(SOCKET s, NoticeRecord& rec) override {
         SocketData* sd = Find(s);
-        if (!sd) return false;
-        rec = MakeNoticeRecord(*sd);
-        return true;
+        if (sd) rec = MakeNoticeRecord(*sd);
+        return sd != nullptr;
     }
-    ISocketMgrSink* NoticeSink() override { return m_lpSink; }
+    ISocketMgrSink* NoticeSink() override { return &m_sink; }
     uint32_t NoticeTick() override { return m_uiTick; }
     bool NoticeStopRequested() override { return m_bStop; }
-    NoticeResult OnProxyBytes(SOCKET s, const NoticeRecord& rec, const char* lpData, uint32_t uiLen,
-                              TW_LockGuard& lock) override {
-        m_strProxyBytes.append(lpData ? lpData : "", uiLen);
+    NoticeResult OnProxyBytes(SOCKET, const NoticeRecord&, const char*, uint32_t, TW_LockGuard&) override {
         return NOTICE_READ_ON;
     }
     void OnNoticeConsumed(SOCKET s, const char* lpData, uint32_t uiLen, uint32_t, uint32_t) override {
@@ -169,8 +145,8 @@ public:
 // after the sink took nothing of an offer. Returns "" or the first fault.
 class FramingScenario {
 public:
-    explicit FramingScenario(FramingChoices& choices) : m_choices(choices), m_engine(&m_sink) {
-        m_sink.onRecv = [this](SOCKET s, const char* lpData, uint32_t* lpLen, uint32_t, uint32_t) {
+    explicit FramingScenario(FramingChoices& choices) : m_choices(choices) {
+        m_engine.m_sink.onRecv = [this](const char* lpData, uint32_t* lpLen, uint32_t, uint32_t) {
             OnRecv(lpData, lpLen);
         };
         Open();
@@ -188,7 +164,7 @@ private:
     static char StreamByte(uint64_t i) { return char((i * 2654435761u) >> 13); }
 
     void Open() {
-        m_engine.Add(kSocket, SS_CONNECTED);
+        m_engine.Add(kSocket);
         m_uiReceived = m_uiConsumed = 0;
         m_uiNotice = 0;
         m_bStuck = false;
@@ -275,7 +251,8 @@ private:
         m_uiNotice = 0;
 
         uint32_t uiTake = m_choices.Next(3) == 0 ? uiLen : m_choices.Next(uiLen);
-        *lpLen = uiTake;
+        // A sink may claim more than it was offered: that is all of it.
+        *lpLen = uiTake == uiLen && m_choices.Next(1) ? uiLen + 1000 : uiTake;
         m_uiConsumed += uiTake;
         if (m_choices.Next(15) == 0) {
             m_bClosedInCall = true;
@@ -304,7 +281,6 @@ private:
     }
 
     FramingChoices& m_choices;
-    FramingSink m_sink;
     FakeNoticeEngine m_engine;
     uint64_t m_uiBase = 0;      // stream offset of the current socket's first byte
     uint64_t m_uiReceived = 0;  // of the current socket

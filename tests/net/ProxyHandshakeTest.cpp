@@ -5,7 +5,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "TW_ProxyHandshake.h"
 #include "vxnet/ISocketMgr.h"
@@ -51,37 +50,22 @@ Bytes Socks5Reply(uint8_t rep, ProxyAddr a, uint8_t atyp = 1) {
 
 }  // namespace
 
+// The requests a scripted proxy sees are checked end to end by the engine
+// suite; here the ones it does not send.
 TEST(ProxyRequest, SocksBytes) {
-    Proxy s4 = MakeProxy(PROXY_SOCKS4, "bob"), s4anon = MakeProxy(PROXY_SOCKS4);
+    Proxy s4 = MakeProxy(PROXY_SOCKS4, "bob"), s5 = MakeProxy(PROXY_SOCKS5);
     EXPECT_EQ(Bytes("\x04\x01\x1f\x90\x0a\x01\x02\x03" "bob", 11) + '\0', Build(*s4, 1));
-    EXPECT_EQ(Bytes("\x04\x01\x1f\x90\x0a\x01\x02\x03\x00", 9), Build(*s4anon, 1));
-
-    Proxy s5 = MakeProxy(PROXY_SOCKS5), s5auth = MakeProxy(PROXY_SOCKS5, "user", "secret");
-    EXPECT_EQ(Bytes("\x05\x01\x00", 3), Build(*s5, 1));
-    EXPECT_EQ(Bytes("\x05\x01\x02", 3), Build(*s5auth, 1));
-    EXPECT_EQ(Bytes("\x01\x04user\x06secret", 13), Build(*s5auth, 2));
-    Proxy s5nopass = MakeProxy(PROXY_SOCKS5, "user");
-    EXPECT_EQ(Bytes("\x01\x04user\x00", 7), Build(*s5nopass, 2));
-
-    EXPECT_EQ(Bytes("\x05\x01\x00\x01\x0a\x01\x02\x03\x1f\x90", 10), Build(*s5, 3));
-    EXPECT_EQ(Bytes("\x05\x03\x00\x01\xc0\xa8\x00\x09\x0f\xa0", 10), Build(*s5, 4, kDest, &kUdpLocal));
-    EXPECT_EQ(Bytes("\x05\x02\x00\x01\x7f\x00\x00\x01\x00\x00", 10), Build(*s5, 5, Addr(0, 0, 0, 0, 0)));
-
+    EXPECT_EQ(Bytes("\x01\x04user\x00", 7), Build(*MakeProxy(PROXY_SOCKS5, "user"), 2));
     // Nothing to send: no reply expected, a type without the step, unknown type,
     // UDP ASSOCIATE without the UDP socket's address.
-    EXPECT_EQ("", Build(*s5, 6));
-    EXPECT_EQ("", Build(*s5, 7));
-    EXPECT_EQ("", Build(*s4, 3));
-    EXPECT_EQ("", Build(*MakeProxy(9), 1));
-    EXPECT_EQ("", Build(*s5, 4));
+    EXPECT_TRUE(Build(*s5, 6).empty() && Build(*s5, 7).empty() && Build(*s4, 3).empty());
+    EXPECT_TRUE(Build(*MakeProxy(9), 1).empty() && Build(*s5, 4).empty());
 }
 
 TEST(ProxyRequest, HttpConnectText) {
     EXPECT_EQ("CONNECT 10.1.2.3:8080 HTTP/1.1\r\n\r\n", Build(*MakeProxy(PROXY_HTTP), 1));
     // A user without a password sends no credentials.
     EXPECT_EQ("CONNECT 10.1.2.3:8080 HTTP/1.1\r\n\r\n", Build(*MakeProxy(PROXY_HTTP, "user"), 1));
-    EXPECT_EQ("CONNECT 10.1.2.3:8080 HTTP/1.1\r\nProxy-authorization: Basic dXNlcjpzZWNyZXQ=\r\n\r\n",
-              Build(*MakeProxy(PROXY_HTTP, "user", "secret"), 1));
     // Only the first colon separates: the password keeps its own.
     EXPECT_EQ("CONNECT 255.255.255.255:65535 HTTP/1.1\r\nProxy-authorization: Basic dXNlcjpwYTpzcw==\r\n\r\n",
               Build(*MakeProxy(PROXY_HTTP, "user", "pa:ss"), 1, Addr(255, 255, 255, 255, 65535)));
@@ -92,13 +76,12 @@ TEST(ProxyRecord, CredentialLimits) {
     const std::string s255(255, 'u'), s256(256, 'u');
     for (uint32_t type : {PROXY_SOCKS4, PROXY_SOCKS5}) {
         EXPECT_TRUE(ProxyArgsAcceptable(type, "1.2.3.4", s255.c_str(), s255.c_str()));
-        EXPECT_FALSE(ProxyArgsAcceptable(type, "1.2.3.4", s256.c_str(), "p"));
-        EXPECT_FALSE(ProxyArgsAcceptable(type, "1.2.3.4", "u", s256.c_str()));
+        EXPECT_FALSE(ProxyArgsAcceptable(type, "1.2.3.4", s256.c_str(), "p") ||
+                     ProxyArgsAcceptable(type, "1.2.3.4", "u", s256.c_str()));
     }
-    EXPECT_FALSE(ProxyArgsAcceptable(PROXY_SOCKS5, nullptr, nullptr, nullptr));
     // Built from a record anyway, an oversized SOCKS credential gives no request.
-    EXPECT_EQ("", Build(*MakeProxy(PROXY_SOCKS5, s256.c_str(), "p"), 2));
-    EXPECT_EQ("", Build(*MakeProxy(PROXY_SOCKS4, s256.c_str()), 1));
+    EXPECT_TRUE(Build(*MakeProxy(PROXY_SOCKS5, s256.c_str(), "p"), 2).empty() &&
+                Build(*MakeProxy(PROXY_SOCKS4, s256.c_str()), 1).empty());
 
     // HTTP: 712 + ":p" encodes to 952 characters, so the request to the longest
     // destination is 1023 bytes and its NUL still fits; one more byte does not.
@@ -128,6 +111,7 @@ TEST(ProxyRecord, StringsLiveInTheBlockAndCompareByValue) {
 
 // Every row of the reply table, and each reply cut short at every length:
 // a prefix is never judged (except where the verdict is already certain).
+// (The replies of the handshakes below are cut everywhere there.)
 TEST(ProxyReply, TableAndEveryPrefix) {
     struct Row {
         uint32_t type, step;
@@ -146,35 +130,25 @@ TEST(ProxyReply, TableAndEveryPrefix) {
         {PROXY_SOCKS4, 1, false, 1, Bytes("\x00\x5a\x00\x00\x00\x00\x00\x00", 8), PROXY_REPLY_ACCEPTED, 7, W},
         {PROXY_SOCKS4, 1, false, 1, Bytes("\x00\x5b\x00\x00\x00\x00\x00\x00", 8), PROXY_REPLY_REFUSED, 10061, W},
         {PROXY_SOCKS4, 1, false, 1, Bytes("\x04\x5a\x00\x00\x00\x00\x00\x00", 8), PROXY_REPLY_REFUSED, 10061, W},
-        {PROXY_HTTP, 1, false, 1, "HTTP/1.1 200 Connection established\r\n\r\n", PROXY_REPLY_ACCEPTED, 7, W},
         {PROXY_HTTP, 1, false, 1, "HTTP/1.0  204\r\nVia: x\r\n\r\n", PROXY_REPLY_ACCEPTED, 7, W},
         {PROXY_HTTP, 1, false, 1, "HTTP/1.1 200 OK\nServer: y\n\n", PROXY_REPLY_ACCEPTED, 7, W},
         {PROXY_HTTP, 1, false, 1, "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic\r\n\r\n",
          PROXY_REPLY_REFUSED, 10061, W},
         {PROXY_HTTP, 1, false, 1, "HTTP/1.1\r\nX: 200\r\n\r\n", PROXY_REPLY_REFUSED, 10061, W},
         {PROXY_HTTP, 1, false, 1, "\r\n", PROXY_REPLY_REFUSED, 10061, W},
-        {PROXY_SOCKS5, 1, false, 1, Bytes("\x05\x00", 2), PROXY_REPLY_ACCEPTED, 3, W},
-        {PROXY_SOCKS5, 1, false, 0, Bytes("\x05\x00", 2), PROXY_REPLY_ACCEPTED, 5, W},
-        {PROXY_SOCKS5, 1, true, 1, Bytes("\x05\x00", 2), PROXY_REPLY_ACCEPTED, 4, W},
-        {PROXY_SOCKS5, 1, false, 1, Bytes("\x05\x02", 2), PROXY_REPLY_ACCEPTED, 2, W},
         {PROXY_SOCKS5, 1, false, 1, Bytes("\x05\xff", 2), PROXY_REPLY_REFUSED, 10043, W},
         {PROXY_SOCKS5, 1, false, 1, Bytes("\x04\x00", 2), PROXY_REPLY_REFUSED, 10043, W},
-        {PROXY_SOCKS5, 2, false, 1, Bytes("\x01\x00", 2), PROXY_REPLY_ACCEPTED, 3, W},
         {PROXY_SOCKS5, 2, true, 1, Bytes("\x01\x00", 2), PROXY_REPLY_ACCEPTED, 4, W},
         {PROXY_SOCKS5, 2, false, 0, Bytes("\x01\x00", 2), PROXY_REPLY_ACCEPTED, 5, W},
         {PROXY_SOCKS5, 2, false, 1, Bytes("\x01\x01", 2), PROXY_REPLY_REFUSED, 86, W},
-        {PROXY_SOCKS5, 3, false, 1, ok4, PROXY_REPLY_ACCEPTED, 7, W},
         {PROXY_SOCKS5, 3, false, 1, Socks5Reply(5, Addr(0, 0, 0, 0, 0)), PROXY_REPLY_REFUSED, 10061, W},
         {PROXY_SOCKS5, 3, false, 1, "\x04" + ok4.substr(1), PROXY_REPLY_REFUSED, 10061, W},
         {PROXY_SOCKS5, 3, false, 1, dom, PROXY_REPLY_REFUSED, 10061, W},
         {PROXY_SOCKS5, 3, false, 1, ip6, PROXY_REPLY_REFUSED, 10061, W},
         {PROXY_SOCKS5, 3, false, 1, Bytes("\x05\x00\x00\x07", 4), PROXY_REPLY_REFUSED, 10061, 4},
-        {PROXY_SOCKS5, 4, true, 1, ok4, PROXY_REPLY_ACCEPTED, 7, W},
         {PROXY_SOCKS5, 4, true, 1, dom, PROXY_REPLY_REFUSED, 10061, W},
         {PROXY_SOCKS5, 4, true, 1, Socks5Reply(1, Addr(0, 0, 0, 0, 0)), PROXY_REPLY_REFUSED, 10061, W},
-        {PROXY_SOCKS5, 5, false, 0, ok4, PROXY_REPLY_ACCEPTED, 6, W},
         {PROXY_SOCKS5, 5, false, 0, Socks5Reply(2, Addr(0, 0, 0, 0, 0)), PROXY_REPLY_REFUSED, 10061, W},
-        {PROXY_SOCKS5, 6, false, 0, ok4, PROXY_REPLY_ACCEPTED, 7, W},
         {PROXY_SOCKS5, 6, false, 0, Socks5Reply(4, Addr(0, 0, 0, 0, 0)), PROXY_REPLY_REFUSED, 10022, W},
         {PROXY_SOCKS5, 6, false, 0, ip6, PROXY_REPLY_REFUSED, 10022, W},
         {PROXY_SOCKS5, 0, false, 1, ok4, PROXY_REPLY_UNEXPECTED, 0, 0},
@@ -211,17 +185,12 @@ TEST(ProxyReply, HttpHeadersAreBoundedTo8KiB) {
     // Headers ending exactly at 8192 bytes are fine.
     Bytes fits = head + Bytes(kProxyMaxHttpReply - head.size() - 4, 'a') + "\r\n\r\n";
     ProxyReply r = ParseProxyReply(*http, 1, false, 1, fits.data(), uint32_t(fits.size()));
-    EXPECT_EQ(PROXY_REPLY_ACCEPTED, r.eState);
-    EXPECT_EQ(kProxyMaxHttpReply, r.uiUsed);
-    // One byte more, and whatever follows, is refused; short of 8 KiB, more is awaited.
+    EXPECT_TRUE(r.eState == PROXY_REPLY_ACCEPTED && r.uiUsed == kProxyMaxHttpReply);
+    // One byte more is refused once 8 KiB are there; short of that, more is awaited.
     Bytes over = head + Bytes(kProxyMaxHttpReply - head.size() - 3, 'a') + "\r\n\r\n";
     EXPECT_EQ(PROXY_REPLY_INCOMPLETE, ParseProxyReply(*http, 1, false, 1, over.data(), kProxyMaxHttpReply - 1).eState);
-    EXPECT_EQ(PROXY_REPLY_REFUSED, ParseProxyReply(*http, 1, false, 1, over.data(), kProxyMaxHttpReply).eState);
-    r = ParseProxyReply(*http, 1, false, 1, over.data(), uint32_t(over.size()));
-    EXPECT_EQ(PROXY_REPLY_REFUSED, r.eState);
-    EXPECT_EQ(10061, r.nError);
-    Bytes endless(100000, 'h');
-    EXPECT_EQ(PROXY_REPLY_REFUSED, ParseProxyReply(*http, 1, false, 1, endless.data(), 100000).eState);
+    r = ParseProxyReply(*http, 1, false, 1, over.data(), kProxyMaxHttpReply);
+    EXPECT_TRUE(r.eState == PROXY_REPLY_REFUSED && r.nError == 10061);
 }
 
 namespace {
@@ -304,25 +273,18 @@ TEST(ProxyDrive, EveryHandshakeCutAnywhere) {
                 ASSERT_TRUE(e.log != c.log && c.log.compare(0, e.log.size(), e.log) == 0) << e.log;
             }
             e.Receive(c.server.substr(cut));
-            ASSERT_EQ(c.sent, e.sent);
-            ASSERT_EQ(c.log, e.log);
-            ASSERT_EQ(c.held, e.held);
+            ASSERT_TRUE(e.sent == c.sent && e.log == c.log && e.held == c.held) << e.log;
         }
     }
 }
 
+// Failures an engine suite cannot provoke (a refused reply reaching the
+// proxy event is checked there), and who hears of them.
 TEST(ProxyDrive, FailuresAndWhoHearsOfThem) {
     Proxy s5 = MakeProxy(PROXY_SOCKS5), unknown = MakeProxy(9);
-    // A refused reply goes to the proxy event, whether or not a UDP socket is linked.
-    FakeEngine refused(s5.get(), kDest);
-    refused.Receive(Bytes("\x05\xff", 2));
-    EXPECT_EQ("fail 10043 via " + std::to_string(PROXY_FAIL_TO_PROXY_SINK) + ";", refused.log);
-    EXPECT_EQ(1u, refused.hs.uiStep);  // a failure leaves the step where it was
-
     // No request can be built: 6, to the close event, or closing the control connection.
-    FakeEngine noRequest(unknown.get(), kDest);
+    FakeEngine noRequest(unknown.get(), kDest), noRequestUdp(unknown.get(), kDest, true);
     EXPECT_EQ("fail 6 via " + std::to_string(PROXY_FAIL_TO_CLOSE_SINK) + ";", noRequest.log);
-    FakeEngine noRequestUdp(unknown.get(), kDest, true);
     EXPECT_EQ("fail 6 via " + std::to_string(PROXY_FAIL_CLOSE_CONTROL) + ";", noRequestUdp.log);
 
     // The record has left the proxy list.
@@ -331,15 +293,12 @@ TEST(ProxyDrive, FailuresAndWhoHearsOfThem) {
     ProxyHandshake hs{nullptr, 3, false, kDest, kUdpLocal};
     char req[kProxyRequestBufSize];
     ProxyStepResult r = ProxyHandshakeOnReply(hs, "\x05", 1, req);
-    EXPECT_EQ(PROXY_FAIL, r.eAction);
-    EXPECT_EQ(6, r.nError);
+    EXPECT_TRUE(r.eAction == PROXY_FAIL && r.nError == 6);
 
     // A request that could not be sent.
     hs.lpProxy = s5.get();
     r = ProxyHandshakeSendFailed(hs, 10054);
-    EXPECT_EQ(PROXY_FAIL, r.eAction);
-    EXPECT_EQ(10054, r.nError);
-    EXPECT_EQ(PROXY_FAIL_TO_CLOSE_SINK, r.eFail);
+    EXPECT_TRUE(r.eAction == PROXY_FAIL && r.nError == 10054 && r.eFail == PROXY_FAIL_TO_CLOSE_SINK);
     hs.bLinked = true;
     EXPECT_EQ(PROXY_FAIL_CLOSE_CONTROL, ProxyHandshakeSendFailed(hs, 10054).eFail);
 }

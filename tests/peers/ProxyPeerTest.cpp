@@ -2,251 +2,229 @@
 // SOCKS5 CONNECT, BIND, UDP ASSOCIATE), microsocks (SOCKS5 username and
 // password) and tinyproxy (HTTP CONNECT with Basic authorization). The
 // destination speaks first, so its first bytes often travel in the same
-// segment as the proxy's last reply. The PeerServers cases check each server
-// with a hand-written client, so a failure there is the server's, not the
-// manager's.
+// segment as the proxy's last reply.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "../engine/EngineFixture.h"
-#include "PeerServers.h"
 #include "ScriptedPeer.h"
-#include "WireBytes.h"
+
+extern char** environ;
 
 using namespace vxtest;
 
 namespace {
 
-constexpr int kWaitMs = RecordingSink::kDefaultWaitMs;
-const std::string kLocal = Ip4(127, 0, 0, 1);
 const std::string kGreeting = "HELLO FROM THE DESTINATION\n";
 
-// A destination that greets every client first, then echoes.
-void StartGreeter(ScriptedPeer* lpDest) {
-    lpDest->Write(kGreeting).Echo();
-    ASSERT_TRUE(lpDest->Start());
-}
+// A real proxy server: a child process on an ephemeral loopback port with its
+// configuration in a fresh temporary folder, stopped by its process id when
+// the object goes. Each Start waits until the server accepts connections, or
+// gives the reason (program missing, configuration refused, ...).
+class PeerServer {
+public:
+    PeerServer() = default;
+    PeerServer(const PeerServer&) = delete;
+    PeerServer& operator=(const PeerServer&) = delete;
+    ~PeerServer() {
+        KillChild();
+        std::error_code ec;
+        if (!m_strDir.empty()) std::filesystem::remove_all(m_strDir, ec);
+    }
 
-// Raw SOCKS5 no-auth greeting on a fresh connection to the proxy.
-void RawSocks5Hello(RawSocket* lpConn, uint16_t wProxyPort) {
-    *lpConn = RawSocket::TcpConnect(wProxyPort);
-    ASSERT_TRUE(lpConn->IsValid());
-    ASSERT_TRUE(lpConn->SendAll(B({5, 1, 0})));
-    std::string r;
-    ASSERT_TRUE(lpConn->RecvExact(r, 2, kWaitMs));
-    ASSERT_EQ(B({5, 0}), r);
-}
+    uint16_t Port() const { return m_wPort; }
 
-// Starts a server with `start` (which fills `why`), or skips the case.
-#define START_OR_SKIP(start)                   \
-    do {                                       \
-        std::string why;                       \
-        if (!(start)) GTEST_SKIP() << why;     \
-    } while (0)
+    bool StartDante(std::string* lpWhy) {
+        return Start("danted", lpWhy, [this](const std::string& strPort) -> Config {
+            // Dante changes users only when it runs as root; without -D it
+            // stays in the foreground, our child.
+            return {"logoutput: " + m_strDir + "/server.log\ninternal: 127.0.0.1 port = " + strPort +
+                        "\nexternal: 127.0.0.1\nclientmethod: none\nsocksmethod: none\n" +
+                        (geteuid() == 0 ? "user.privileged: root\nuser.unprivileged: nobody\n" : "") +
+                        "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\nsocks pass { from: 0.0.0.0/0 to: 0.0.0.0/0 "
+                        "command: bind connect udpassociate bindreply udpreply }\n",
+                    {"danted", "-f", m_strDir + "/server.conf", "-p", m_strDir + "/danted.pid"}};
+        });
+    }
+    bool StartMicrosocks(const std::string& strUser, const std::string& strPass, std::string* lpWhy) {
+        return Start("microsocks", lpWhy, [&](const std::string& strPort) -> Config {
+            return {"", {"microsocks", "-i", "127.0.0.1", "-p", strPort, "-u", strUser, "-P", strPass}};
+        });
+    }
+    bool StartTinyproxy(const std::string& strUser, const std::string& strPass, std::string* lpWhy) {
+        return Start("tinyproxy", lpWhy, [&](const std::string& strPort) -> Config {
+            // No ConnectPort line: CONNECT may go to any port.
+            return {"Port " + strPort + "\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\nAllow 127.0.0.1\n" +
+                        "LogLevel Info\nLogFile \"" + m_strDir + "/server.log\"\nBasicAuth " + strUser + " " + strPass,
+                    {"tinyproxy", "-d", "-c", m_strDir + "/server.conf"}};
+        });
+    }
 
-uint16_t ReplyPort(const std::string& reply) {
-    return static_cast<uint16_t>((static_cast<unsigned char>(reply[8]) << 8) | static_cast<unsigned char>(reply[9]));
-}
+    // What the server wrote to its output and log so far.
+    std::string Log() const {
+        std::string out;
+        for (const char* lpszName : {"/stdout.log", "/server.log"}) {
+            std::ifstream in(m_strDir + lpszName);
+            if (!m_strDir.empty()) out.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        return out;
+    }
+
+private:
+    // The text of server.conf (none when empty) and the command line.
+    using Config = std::pair<std::string, std::vector<std::string>>;
+
+    bool Start(const char* lpszProgram, std::string* lpWhy, const std::function<Config(const std::string&)>& make) {
+        // Servers live in sbin folders that a test's PATH may lack.
+        const char* lpszPath = std::getenv("PATH");
+        std::stringstream dirs(std::string("/usr/sbin:/usr/local/sbin:/sbin:") + (lpszPath ? lpszPath : "/usr/bin"));
+        std::string path;
+        for (std::string dir; path.empty() && std::getline(dirs, dir, ':');)
+            if (!dir.empty() && access((dir + "/" + lpszProgram).c_str(), X_OK) == 0) path = dir + "/" + lpszProgram;
+        char tmpl[] = "/tmp/vxpeer-XXXXXX";
+        *lpWhy = path.empty() ? std::string(lpszProgram) + " is not installed (scripts/deps.sh peers installs it)"
+                              : "no temporary folder";
+        if (path.empty() || !mkdtemp(tmpl)) return false;
+        m_strDir = tmpl;
+        // Servers that drop to another user must still reach their files.
+        chmod(m_strDir.c_str(), 0777);
+        // A port found free may be taken before the server binds it: try again.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            m_wPort = UnusedTcpPort();
+            Config config = make(std::to_string(m_wPort));
+            std::ofstream(m_strDir + "/server.conf") << config.first << "\n";
+            if (Launch(path, config.second, lpWhy)) return true;
+            KillChild();
+        }
+        return false;
+    }
+
+    bool Launch(const std::string& strPath, const std::vector<std::string>& args, std::string* lpWhy) {
+        std::string log = m_strDir + "/stdout.log";
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        int rc = posix_spawn(&m_pid, strPath.c_str(), &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        bool bExited = rc != 0;
+        if (bExited) m_pid = -1;
+        bool bUp = !bExited && PollUntil([&] {
+            int status;
+            if (waitpid(m_pid, &status, WNOHANG) == m_pid) return bExited = true, m_pid = -1, true;
+            return RawSocket::TcpConnect(m_wPort).IsValid();
+        });
+        *lpWhy = strPath + (bExited ? " did not start or exited" : " never accepted connections") + ":\n" + Log();
+        return bUp && !bExited;
+    }
+
+    // Ends the server (SIGTERM, then SIGKILL if it lingers) and reaps it.
+    void KillChild() {
+        int status;
+        if (m_pid > 0) kill(m_pid, SIGTERM);
+        if (m_pid > 0 && !PollUntil([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, 5000)) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, &status, 0);
+        }
+        m_pid = -1;
+    }
+
+    pid_t m_pid = -1;
+    uint16_t m_wPort = 0;
+    std::string m_strDir;
+};
 
 }  // namespace
 
-// ------------------------------------------------------------ the servers alone
-
-TEST(PeerServers, DanteGrantsSocks4Socks5BindAndUdp) {
-    PeerServer dante;
-    START_OR_SKIP(dante.StartDante(&why));
-    for (int nVersion : {4, 5}) {
-        SCOPED_TRACE(nVersion);
-        ScriptedPeer dest;
-        ASSERT_NO_FATAL_FAILURE(StartGreeter(&dest));
-        RawSocket c = RawSocket::TcpConnect(dante.Port());
-        if (nVersion == 4) {
-            ASSERT_TRUE(c.SendAll(B({4, 1}) + Be16(dest.Port()) + kLocal + B({0})));
-        } else {
-            ASSERT_NO_FATAL_FAILURE(RawSocks5Hello(&c, dante.Port()));
-            ASSERT_TRUE(c.SendAll(B({5, 1, 0, 1}) + kLocal + Be16(dest.Port())));
-        }
-        const size_t uiReply = nVersion == 4 ? 8 : 10;
-        std::string r;
-        ASSERT_TRUE(c.RecvExact(r, uiReply + kGreeting.size(), kWaitMs)) << dante.Log();
-        EXPECT_EQ(nVersion == 4 ? B({0, 0x5A}) : B({5, 0}), r.substr(0, 2));
-        EXPECT_EQ(kGreeting, r.substr(uiReply));
-    }
-    {
-        RawSocket c;
-        ASSERT_NO_FATAL_FAILURE(RawSocks5Hello(&c, dante.Port()));
-        ASSERT_TRUE(c.SendAll(B({5, 2, 0, 1}) + kLocal + Be16(0)));
-        std::string first, second, data;
-        ASSERT_TRUE(c.RecvExact(first, 10, kWaitMs)) << dante.Log();
-        ASSERT_EQ(B({5, 0}), first.substr(0, 2));
-        RawSocket peer = RawSocket::TcpConnect(ReplyPort(first));
-        ASSERT_TRUE(peer.IsValid());
-        ASSERT_TRUE(c.RecvExact(second, 10, kWaitMs));
-        EXPECT_EQ(B({5, 0}), second.substr(0, 2));
-        EXPECT_EQ(peer.LocalPort(), ReplyPort(second));
-        ASSERT_TRUE(peer.SendAll("via bind"));
-        ASSERT_TRUE(c.RecvExact(data, 8, kWaitMs));
-        EXPECT_EQ("via bind", data);
-    }
-    {
-        RawSocket u = RawSocket::Udp();
-        RawSocket dest = RawSocket::Udp();
-        RawSocket c;
-        ASSERT_NO_FATAL_FAILURE(RawSocks5Hello(&c, dante.Port()));
-        ASSERT_TRUE(c.SendAll(B({5, 3, 0, 1}) + kLocal + Be16(u.LocalPort())));
-        std::string r, got;
-        ASSERT_TRUE(c.RecvExact(r, 10, kWaitMs)) << dante.Log();
-        ASSERT_EQ(B({5, 0}), r.substr(0, 2));
-        ASSERT_GT(u.SendTo(ReplyPort(r), RelayHeader(kLocal, dest.LocalPort()) + "ping"), 0);
-        sockaddr_in relayOut;
-        ASSERT_EQ(4, dest.RecvFrom(got, &relayOut, kWaitMs)) << dante.Log();
-        EXPECT_EQ("ping", got);
-        ASSERT_EQ(4, dest.SendToAddr(relayOut, "pong"));
-        ASSERT_EQ(14, u.RecvFrom(got, nullptr, kWaitMs));
-        EXPECT_EQ(RelayHeader(kLocal, dest.LocalPort()) + "pong", got);
-    }
-}
-
-TEST(PeerServers, MicrosocksChecksThePassword) {
-    PeerServer socks;
-    START_OR_SKIP(socks.StartMicrosocks("bob", "secret", &why));
-    for (const std::string& pass : {std::string("secret"), std::string("wrong")}) {
-        SCOPED_TRACE(pass);
-        RawSocket c = RawSocket::TcpConnect(socks.Port());
-        ASSERT_TRUE(c.SendAll(B({5, 1, 2})));
-        std::string r;
-        ASSERT_TRUE(c.RecvExact(r, 2, kWaitMs));
-        ASSERT_EQ(B({5, 2}), r);
-        ASSERT_TRUE(c.SendAll(B({1, 3}) + "bob" + B({static_cast<int>(pass.size())}) + pass));
-        r.clear();
-        ASSERT_TRUE(c.RecvExact(r, 2, kWaitMs));
-        EXPECT_EQ(pass == "secret", r[1] == 0);
-    }
-}
-
-TEST(PeerServers, TinyproxyChecksBasicCredentials) {
-    PeerServer http;
-    START_OR_SKIP(http.StartTinyproxy("alice", "s3cret", &why));
-    ScriptedPeer dest;
-    ASSERT_NO_FATAL_FAILURE(StartGreeter(&dest));
-    const std::string line = "CONNECT 127.0.0.1:" + std::to_string(dest.Port()) + " HTTP/1.1\r\n";
-    // Base64 of "alice:s3cret" and of "alice:wrong".
-    const std::pair<std::string, bool> cases[] = {
-        {line + "Proxy-authorization: Basic YWxpY2U6czNjcmV0\r\n\r\n", true},
-        {line + "Proxy-authorization: Basic YWxpY2U6d3Jvbmc=\r\n\r\n", false},
-        {line + "\r\n", false},
-    };
-    for (const auto& c : cases) {
-        RawSocket conn = RawSocket::TcpConnect(http.Port());
-        ASSERT_TRUE(conn.SendAll(c.first));
-        std::string r;
-        ASSERT_TRUE(conn.RecvExact(r, 12, kWaitMs)) << http.Log();
-        EXPECT_EQ(c.second, r.substr(9, 3) == "200") << r;
-    }
-}
-
-// ------------------------------------------------------------ the managers
+// Starts a server with `start` (which fills `why`), or skips the case.
+#define START_OR_SKIP(start)               \
+    do {                                   \
+        std::string why;                   \
+        if (!(start)) GTEST_SKIP() << why; \
+    } while (0)
 
 class ProxyPeer : public EngineTest {
 protected:
-    // A TCP socket of the manager through the proxy to 127.0.0.1:wDestPort.
-    void ConnectThrough(uint32_t uiType, uint16_t wProxyPort, const char* lpszUser, const char* lpszPass,
-                        uint16_t wDestPort, SOCKET* lpS) {
-        PROXYHANDLE h = m_lpMgr->CreateProxy(uiType, "127.0.0.1", wProxyPort, lpszUser, lpszPass);
-        ASSERT_NE(nullptr, h);
-        SOCKET s = m_lpMgr->CreateTcpSocket(h, nullptr, 0, 0x77, 0x88);
-        ASSERT_NE(INVALID_SOCKET, s);
-        ASSERT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", wDestPort));
-        *lpS = s;
+    // The servers' logs explain most failures.
+    void TearDown() override {
+        if (HasFailure())
+            for (const PeerServer* lpServer : {&m_dante, &m_socks, &m_http}) std::cout << lpServer->Log();
+        EngineTest::TearDown();
     }
 
-    // Through the tunnel: the greeting first, whole, then an echo.
-    void ExpectGreetingAndEcho(SOCKET s, size_t from, const PeerServer& server) {
-        auto ev = m_sink.Wait(
-            [s](const SinkEvent& e) { return e.s == s && (e.kind == Ev::Connect || e.kind == Ev::Proxy); }, kWaitMs,
-            from);
-        ASSERT_TRUE(ev) << server.Log();
-        ASSERT_EQ(Ev::Connect, ev->kind) << Describe(*ev) << "\n" << server.Log();
-        ASSERT_EQ(0, ev->nError);
-        EXPECT_EQ(0x77u, ev->u1);
-        EXPECT_EQ(0x88u, ev->u2);
+    // Through the proxy to a destination that greets first, then echoes.
+    void ExpectGreetingAndEcho(uint32_t uiType, uint16_t wProxyPort, const char* lpszUser, const char* lpszPass) {
+        ScriptedPeer dest;
+        ASSERT_TRUE(dest.Write(kGreeting).Echo().Start());
+        size_t from = Mark();
+        SOCKET s;
+        ASSERT_NO_FATAL_FAILURE(ConnectThrough(uiType, wProxyPort, lpszUser, lpszPass, dest.Port(), &s));
+        ASSERT_NO_FATAL_FAILURE(ExpectTunnel(s, from));
         ASSERT_NO_FATAL_FAILURE(ExpectNotice(s, kGreeting));
-        ASSERT_TRUE(m_lpMgr->Send(s, "ping through the proxy", 22, 0, nullptr));
-        ASSERT_NO_FATAL_FAILURE(ExpectNotice(s, "ping through the proxy"));
+        ASSERT_NO_FATAL_FAILURE(ExpectEcho(s, "ping through the proxy"));
     }
 
-    void ExpectProxyError(SOCKET s, size_t from, int nError, const PeerServer& server) {
-        auto ev = m_sink.Wait(Is(Ev::Proxy, s), kWaitMs, from);
-        ASSERT_TRUE(ev) << DescribeAll(m_sink.Matching(About(s), from)) << server.Log();
-        EXPECT_EQ(nError, ev->nError);
-        EXPECT_FALSE(ev->bHasAddr);
-        ExpectQuiet(s, from, 1);
-    }
+    PeerServer m_dante, m_socks, m_http;
 };
 
 INSTANTIATE_TEST_SUITE_P(Engines, ProxyPeer, testing::ValuesIn(EngineList()), EngineParamName);
 
 TEST_P(ProxyPeer, DanteSocks4AndSocks5ToADestinationThatSpeaksFirst) {
-    PeerServer dante;
-    START_OR_SKIP(dante.StartDante(&why));
+    START_OR_SKIP(m_dante.StartDante(&why));
     for (uint32_t uiType : {PROXY_SOCKS4, PROXY_SOCKS5}) {
         SCOPED_TRACE(uiType);
-        ScriptedPeer dest;
-        ASSERT_NO_FATAL_FAILURE(StartGreeter(&dest));
-        size_t from = Mark();
-        SOCKET s;
-        ASSERT_NO_FATAL_FAILURE(ConnectThrough(uiType, dante.Port(), nullptr, nullptr, dest.Port(), &s));
-        ASSERT_NO_FATAL_FAILURE(ExpectGreetingAndEcho(s, from, dante));
+        ASSERT_NO_FATAL_FAILURE(ExpectGreetingAndEcho(uiType, m_dante.Port(), nullptr, nullptr));
     }
 }
 
 TEST_P(ProxyPeer, DanteSocks5Bind) {
-    PeerServer dante;
-    START_OR_SKIP(dante.StartDante(&why));
-    PROXYHANDLE h = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", dante.Port(), nullptr, nullptr);
-    ASSERT_NE(nullptr, h);
+    START_OR_SKIP(m_dante.StartDante(&why));
+    PROXYHANDLE h = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", m_dante.Port(), nullptr, nullptr);
     SOCKET s = m_lpMgr->CreateTcpSocket(h, nullptr, 0, 0x91, 0x92);
-    ASSERT_NE(INVALID_SOCKET, s);
     size_t from = Mark();
-    ASSERT_TRUE(m_lpMgr->Listen(s, 5));
-    auto bound = m_sink.Wait(Is(Ev::Proxy, s), kWaitMs, from);
-    ASSERT_TRUE(bound) << dante.Log();
-    ASSERT_EQ(0, bound->nError) << dante.Log();
-    ASSERT_TRUE(bound->bHasAddr);
-    EXPECT_EQ(0x91u, bound->u1);
-    EXPECT_EQ(0x92u, bound->u2);
+    ASSERT_TRUE(s != INVALID_SOCKET && m_lpMgr->Listen(s, 5));
+    auto bound = ExpectEvent(Ev::Proxy, s, from, 0, 0x91, 0x92);
+    ASSERT_TRUE(bound && bound->bHasAddr);
 
     RawSocket peer = RawSocket::TcpConnect(PortOf(bound->addr));
-    ASSERT_TRUE(peer.IsValid());
-    auto acc = m_sink.Wait(Is(Ev::Accept, s), kWaitMs, from);
-    ASSERT_TRUE(acc) << dante.Log();
-    EXPECT_EQ(0, acc->nError);
-    EXPECT_EQ(s, acc->sNew);
-    EXPECT_TRUE(IsLoopback(acc->peer));
-    EXPECT_EQ(peer.LocalPort(), PortOf(acc->peer));
-
+    auto acc = ExpectEvent(Ev::Accept, s, from, 0, 0, 0);
+    ASSERT_TRUE(acc);
+    EXPECT_TRUE(acc->sNew == s && IsLoopback(acc->peer) && PortOf(acc->peer) == peer.LocalPort());
     ASSERT_TRUE(peer.SendAll("to the listener"));
     ASSERT_NO_FATAL_FAILURE(ExpectNotice(s, "to the listener"));
     ASSERT_TRUE(m_lpMgr->Send(s, "back", 4, 0, nullptr));
     std::string got;
-    ASSERT_TRUE(peer.RecvExact(got, 4, kWaitMs));
-    EXPECT_EQ("back", got);
+    EXPECT_TRUE(peer.RecvExact(got, 4, kWaitMs) && got == "back") << got;
 }
 
 TEST_P(ProxyPeer, DanteSocks5UdpAssociate) {
-    PeerServer dante;
-    START_OR_SKIP(dante.StartDante(&why));
-    PROXYHANDLE h = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", dante.Port(), nullptr, nullptr);
-    ASSERT_NE(nullptr, h);
+    START_OR_SKIP(m_dante.StartDante(&why));
+    PROXYHANDLE h = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", m_dante.Port(), nullptr, nullptr);
     size_t from = Mark();
     SOCKET u = m_lpMgr->CreateUdpSocket(h, "127.0.0.1", 0, 0x93, 0x94);
     ASSERT_NE(INVALID_SOCKET, u);
-    auto ready = m_sink.Wait(Is(Ev::Proxy, u), kWaitMs, from);
-    ASSERT_TRUE(ready) << dante.Log();
-    ASSERT_EQ(0, ready->nError) << dante.Log();
-    ASSERT_TRUE(ready->bHasAddr);
+    auto ready = ExpectEvent(Ev::Proxy, u, from, 0, 0x93, 0x94);
+    ASSERT_TRUE(ready && ready->bHasAddr);
     EXPECT_TRUE(IsLoopback(ready->addr));
 
     RawSocket dest = RawSocket::Udp();
@@ -254,54 +232,36 @@ TEST_P(ProxyPeer, DanteSocks5UdpAssociate) {
     EXPECT_EQ(14, m_lpMgr->SendTo(u, "127.0.0.1", dest.LocalPort(), "ping", 4, false));
     std::string got;
     sockaddr_in relayOut;
-    ASSERT_EQ(4, dest.RecvFrom(got, &relayOut, kWaitMs)) << dante.Log();
-    EXPECT_EQ("ping", got);
+    ASSERT_EQ(4, dest.RecvFrom(got, &relayOut, kWaitMs));
+    ASSERT_EQ("ping", got);
     size_t mark = Mark();
     ASSERT_EQ(4, dest.SendToAddr(relayOut, "pong"));
-    auto in = m_sink.Wait(Is(Ev::RecvFrom, u), kWaitMs, mark);
-    ASSERT_TRUE(in) << dante.Log();
-    EXPECT_EQ("pong", in->data);
-    EXPECT_TRUE(IsLoopback(in->addr));
-    EXPECT_EQ(dest.LocalPort(), PortOf(in->addr));
-    EXPECT_EQ(0x93u, in->u1);
-    EXPECT_EQ(0x94u, in->u2);
+    auto in = ExpectEvent(Ev::RecvFrom, u, mark, 0, 0x93, 0x94);
+    ASSERT_TRUE(in);
+    EXPECT_TRUE(in->data == "pong" && IsLoopback(in->addr) && PortOf(in->addr) == dest.LocalPort());
     EXPECT_TRUE(m_lpMgr->CloseSocket(u));
 }
 
 // Right credentials reach the destination; each wrong set ends in one Proxy
 // event with the error and nothing after it.
 TEST_P(ProxyPeer, MicrosocksAndTinyproxyWithRightWrongAndMissingCredentials) {
-    struct Bad {
-        const char* lpszUser;
-        const char* lpszPass;
-    };
-    PeerServer socks, http;
-    START_OR_SKIP(socks.StartMicrosocks("bob", "secret", &why));
-    START_OR_SKIP(http.StartTinyproxy("alice", "s3cret", &why));
+    START_OR_SKIP(m_socks.StartMicrosocks("bob", "secret", &why));
+    START_OR_SKIP(m_http.StartTinyproxy("alice", "s3cret", &why));
+    ASSERT_NO_FATAL_FAILURE(ExpectGreetingAndEcho(PROXY_SOCKS5, m_socks.Port(), "bob", "secret"));
+    ASSERT_NO_FATAL_FAILURE(ExpectGreetingAndEcho(PROXY_HTTP, m_http.Port(), "alice", "s3cret"));
     const struct {
-        const PeerServer& server;
         uint32_t uiType;
-        const char* lpszUser;
-        const char* lpszPass;
-        std::vector<Bad> bad;
+        uint16_t wPort;
+        const char *lpszUser, *lpszPass;
         int nError;
-    } cases[] = {
-        {socks, PROXY_SOCKS5, "bob", "secret", {{"bob", "wrong"}}, 86},
-        {http, PROXY_HTTP, "alice", "s3cret", {{"alice", "wrong"}, {nullptr, nullptr}}, 10061},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.uiType);
-        ScriptedPeer dest;
-        ASSERT_NO_FATAL_FAILURE(StartGreeter(&dest));
+    } bad[] = {{PROXY_SOCKS5, m_socks.Port(), "bob", "wrong", 86},
+               {PROXY_HTTP, m_http.Port(), "alice", "wrong", 10061},
+               {PROXY_HTTP, m_http.Port(), nullptr, nullptr, 10061}};
+    for (const auto& b : bad) {
+        SCOPED_TRACE(b.uiType);
         size_t from = Mark();
         SOCKET s;
-        ASSERT_NO_FATAL_FAILURE(ConnectThrough(c.uiType, c.server.Port(), c.lpszUser, c.lpszPass, dest.Port(), &s));
-        ASSERT_NO_FATAL_FAILURE(ExpectGreetingAndEcho(s, from, c.server));
-        for (const Bad& bad : c.bad) {
-            SCOPED_TRACE(bad.lpszPass ? bad.lpszPass : "no credentials");
-            from = Mark();
-            ASSERT_NO_FATAL_FAILURE(ConnectThrough(c.uiType, c.server.Port(), bad.lpszUser, bad.lpszPass, 9, &s));
-            ASSERT_NO_FATAL_FAILURE(ExpectProxyError(s, from, c.nError, c.server));
-        }
+        ASSERT_NO_FATAL_FAILURE(ConnectThrough(b.uiType, b.wPort, b.lpszUser, b.lpszPass, 9, &s));
+        ASSERT_NO_FATAL_FAILURE(ExpectProxyFailure(s, from, b.nError));
     }
 }

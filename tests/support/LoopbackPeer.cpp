@@ -3,9 +3,7 @@
 #include "LoopbackPeer.h"
 
 #include <chrono>
-#include <cstring>
 #include <mutex>
-#include <thread>
 
 #if defined(_WIN32)
 #include <winsock2.h>
@@ -13,7 +11,6 @@
 typedef int socklen_t;
 #else
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -25,13 +22,10 @@ namespace vxtest {
 
 namespace {
 
-#if defined(_WIN32)
-constexpr int kSendFlags = 0;
-int CloseHandleOf(SOCKET s) { return closesocket(s); }
-#else
-// A peer that vanished must give an error, not a signal that ends the test.
-constexpr int kSendFlags = MSG_NOSIGNAL;
-int CloseHandleOf(SOCKET s) { return close(static_cast<int>(s)); }
+// A peer that vanished must give an error, not a signal that ends the test
+// (Winsock raises none).
+#ifndef MSG_NOSIGNAL
+#define MSG_NOSIGNAL 0
 #endif
 
 // Waits until the socket is readable (or writable); false on time-out.
@@ -41,19 +35,42 @@ bool WaitIo(SOCKET s, bool bWrite, int nTimeoutMs) {
     FD_ZERO(&set);
     FD_SET(s, &set);
     timeval tv{nTimeoutMs / 1000, (nTimeoutMs % 1000) * 1000};
-    int n = select(0, bWrite ? nullptr : &set, bWrite ? &set : nullptr, nullptr, &tv);
-    return n > 0;
+    return select(0, bWrite ? nullptr : &set, bWrite ? &set : nullptr, nullptr, &tv) > 0;
 #else
     pollfd p{static_cast<int>(s), static_cast<short>(bWrite ? POLLOUT : POLLIN), 0};
-    int n = poll(&p, 1, nTimeoutMs);
-    return n > 0;
+    return poll(&p, 1, nTimeoutMs) > 0;
 #endif
 }
 
-SOCKET OpenSocket(int nType) {
+// Small writes of a test must leave at once, one segment each.
+RawSocket NoDelay(RawSocket r) {
+    int one = 1;
+    setsockopt(r.Handle(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    return r;
+}
+
+RawSocket Open(int nType, uint16_t wPort, bool bBind) {
     NetInit();
-    SOCKET s = socket(AF_INET, nType, 0);
-    return s;
+    RawSocket r(socket(AF_INET, nType, 0));
+    sockaddr_in a = Loopback(wPort);
+    int one = 1;
+    if (!r.IsValid()) return r;
+    if (!bBind) {
+        if (connect(r.Handle(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) r.Close();
+        return NoDelay(std::move(r));
+    }
+    // Ports of the previous test run may still be in TIME_WAIT.
+    if (nType == SOCK_STREAM)
+        setsockopt(r.Handle(), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
+    if (bind(r.Handle(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        (nType == SOCK_STREAM && listen(r.Handle(), 64) != 0))
+        r.Close();
+    return r;
+}
+
+// When a wait that gives up after nMs ends (a last step may take as long).
+std::chrono::steady_clock::time_point After(int nMs) {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
 }
 
 }  // namespace
@@ -69,8 +86,7 @@ void NetInit() {
 }
 
 sockaddr_in Loopback(uint16_t wPort) {
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
+    sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(wPort);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -84,115 +100,38 @@ bool IsLoopback(const sockaddr_in& addr) {
 }
 
 uint16_t LocalPortOf(SOCKET s) {
-    sockaddr_in a;
+    sockaddr_in a{};
     socklen_t len = sizeof a;
-    std::memset(&a, 0, sizeof a);
-    if (getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
-    return ntohs(a.sin_port);
+    return getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0 ? ntohs(a.sin_port) : 0;
 }
 
 int PendingBytes(SOCKET s) {
 #if defined(_WIN32)
     u_long n = 0;
-    if (ioctlsocket(s, FIONREAD, &n) != 0) return -1;
-    return static_cast<int>(n);
+    return ioctlsocket(s, FIONREAD, &n) == 0 ? static_cast<int>(n) : -1;
 #else
     int n = 0;
-    if (ioctl(static_cast<int>(s), FIONREAD, &n) != 0) return -1;
-    return n;
+    return ioctl(static_cast<int>(s), FIONREAD, &n) == 0 ? n : -1;
 #endif
 }
 
-uint16_t UnusedTcpPort() {
-    RawSocket s = RawSocket::TcpListener(0);
-    return s.LocalPort();
-}
+uint16_t UnusedTcpPort() { return RawSocket::TcpListener(0).LocalPort(); }
 
-bool PollUntil(const std::function<bool()>& cond, int nTimeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
-    for (;;) {
-        if (cond()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
-RawSocket& RawSocket::operator=(RawSocket&& o) noexcept {
-    if (this != &o) {
-        Close();
-        m_s = o.m_s;
-        o.m_s = INVALID_SOCKET;
-    }
-    return *this;
-}
-
-RawSocket RawSocket::TcpListener(uint16_t wPort) {
-    RawSocket r(OpenSocket(SOCK_STREAM));
-    if (!r.IsValid()) return r;
-    int one = 1;
-    // Ports of the previous test run may still be in TIME_WAIT.
-    setsockopt(r.m_s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
-    sockaddr_in a = Loopback(wPort);
-    if (bind(r.m_s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(r.m_s, 64) != 0) r.Close();
-    return r;
-}
-
-RawSocket RawSocket::TcpConnect(uint16_t wPort) {
-    RawSocket r(OpenSocket(SOCK_STREAM));
-    if (!r.IsValid()) return r;
-    sockaddr_in a = Loopback(wPort);
-    if (connect(r.m_s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        r.Close();
-        return r;
-    }
-    int one = 1;
-    // Small writes of a test must leave at once, one segment each.
-    setsockopt(r.m_s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-    return r;
-}
-
-RawSocket RawSocket::Udp(uint16_t wPort) {
-    RawSocket r(OpenSocket(SOCK_DGRAM));
-    if (!r.IsValid()) return r;
-    sockaddr_in a = Loopback(wPort);
-    if (bind(r.m_s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) r.Close();
-    return r;
-}
+RawSocket RawSocket::TcpListener(uint16_t wPort) { return Open(SOCK_STREAM, wPort, true); }
+RawSocket RawSocket::TcpConnect(uint16_t wPort) { return Open(SOCK_STREAM, wPort, false); }
+RawSocket RawSocket::Udp(uint16_t wPort) { return Open(SOCK_DGRAM, wPort, true); }
 
 RawSocket RawSocket::Accept(int nTimeoutMs) {
     if (!IsValid() || !WaitIo(m_s, false, nTimeoutMs)) return RawSocket();
-    RawSocket r(accept(m_s, nullptr, nullptr));
-    if (r.IsValid()) {
-        int one = 1;
-        setsockopt(r.m_s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-    }
-    return r;
+    return NoDelay(RawSocket(accept(m_s, nullptr, nullptr)));
 }
 
-bool RawSocket::SendAll(const void* lpData, size_t nLen) {
-    const char* p = static_cast<const char*>(lpData);
-    while (nLen > 0) {
-        if (!WaitIo(m_s, true, 10000)) return false;
-        int chunk = nLen > (1u << 20) ? (1 << 20) : static_cast<int>(nLen);
-        int n = send(m_s, p, chunk, kSendFlags);
+bool RawSocket::SendAll(const std::string& str) {
+    for (size_t pos = 0; pos < str.size();) {
+        int chunk = static_cast<int>(str.size() - pos < (1u << 20) ? str.size() - pos : 1u << 20);
+        int n = WaitIo(m_s, true, 10000) ? send(m_s, str.data() + pos, chunk, MSG_NOSIGNAL) : -1;
         if (n <= 0) return false;
-        p += n;
-        nLen -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool RawSocket::RecvExact(std::string& out, size_t n, int nTimeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
-    char buf[65536];
-    while (n > 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !WaitIo(m_s, false, static_cast<int>(left.count()))) return false;
-        int want = n < sizeof buf ? static_cast<int>(n) : static_cast<int>(sizeof buf);
-        int got = recv(m_s, buf, want, 0);
-        if (got <= 0) return false;
-        out.append(buf, static_cast<size_t>(got));
-        n -= static_cast<size_t>(got);
+        pos += static_cast<size_t>(n);
     }
     return true;
 }
@@ -200,24 +139,27 @@ bool RawSocket::RecvExact(std::string& out, size_t n, int nTimeoutMs) {
 int RawSocket::RecvUpTo(std::string& out, size_t nMax, int nTimeoutMs) {
     if (!WaitIo(m_s, false, nTimeoutMs)) return kTimedOut;
     char buf[65536];
-    int got = recv(m_s, buf, nMax < sizeof buf ? static_cast<int>(nMax) : static_cast<int>(sizeof buf), 0);
+    int got = recv(m_s, buf, static_cast<int>(nMax < sizeof buf ? nMax : sizeof buf), 0);
     if (got > 0) out.append(buf, static_cast<size_t>(got));
     return got < 0 ? -1 : got;
 }
 
-bool RawSocket::WaitClosed(int nTimeoutMs, std::string* lpOut) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
-    char buf[65536];
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !WaitIo(m_s, false, static_cast<int>(left.count()))) return false;
-        int got = recv(m_s, buf, sizeof buf, 0);
-        if (got <= 0) return true;  // end of stream or reset
-        if (lpOut) lpOut->append(buf, static_cast<size_t>(got));
-    }
+bool RawSocket::RecvExact(std::string& out, size_t n, int nTimeoutMs) {
+    auto end = After(nTimeoutMs);
+    for (size_t want = out.size() + n; out.size() < want;)
+        if (std::chrono::steady_clock::now() > end || RecvUpTo(out, want - out.size(), nTimeoutMs) <= 0) return false;
+    return true;
 }
 
-int RawSocket::SendTo(uint16_t wPort, const std::string& data) { return SendToAddr(Loopback(wPort), data); }
+bool RawSocket::WaitClosed(int nTimeoutMs, std::string* lpOut) {
+    auto end = After(nTimeoutMs);
+    for (std::string dropped; std::chrono::steady_clock::now() <= end; dropped.clear()) {
+        int r = RecvUpTo(lpOut ? *lpOut : dropped, 65536, nTimeoutMs);
+        if (r == 0 || r == -1) return true;  // end of stream or reset
+        if (r == kTimedOut) break;
+    }
+    return false;
+}
 
 int RawSocket::SendToAddr(const sockaddr_in& to, const std::string& data) {
     return sendto(m_s, data.data(), static_cast<int>(data.size()), 0, reinterpret_cast<const sockaddr*>(&to),
@@ -225,37 +167,32 @@ int RawSocket::SendToAddr(const sockaddr_in& to, const std::string& data) {
 }
 
 int RawSocket::RecvFrom(std::string& out, sockaddr_in* lpFrom, int nTimeoutMs) {
-    out.clear();
-    if (!WaitIo(m_s, false, nTimeoutMs)) return -1;
     char buf[65536];
     sockaddr_in from;
     socklen_t len = sizeof from;
-    std::memset(&from, 0, sizeof from);
-    int got = recvfrom(m_s, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-    if (got < 0) return -1;
-    out.assign(buf, static_cast<size_t>(got));
-    if (lpFrom) *lpFrom = from;
+    int got = WaitIo(m_s, false, nTimeoutMs)
+                  ? recvfrom(m_s, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len)
+                  : -1;
+    out.assign(buf, got > 0 ? static_cast<size_t>(got) : 0);
+    if (lpFrom && got >= 0) *lpFrom = from;
     return got;
 }
 
 void RawSocket::AbortiveClose() {
-    if (!IsValid()) return;
     linger l;
     l.l_onoff = 1;
     l.l_linger = 0;
-    setsockopt(m_s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+    if (IsValid()) setsockopt(m_s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
     Close();
 }
 
 void RawSocket::Close() {
-    if (m_s != INVALID_SOCKET) CloseHandleOf(m_s);
+#if defined(_WIN32)
+    if (m_s != INVALID_SOCKET) closesocket(m_s);
+#else
+    if (m_s != INVALID_SOCKET) close(static_cast<int>(m_s));
+#endif
     m_s = INVALID_SOCKET;
-}
-
-SOCKET RawSocket::Release() {
-    SOCKET s = m_s;
-    m_s = INVALID_SOCKET;
-    return s;
 }
 
 }  // namespace vxtest

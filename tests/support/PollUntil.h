@@ -1,22 +1,25 @@
 // Waits for a condition that no event announces (a count another thread
-// updates), re-checking it every millisecond, up to a time-out. For tests:
-// a broken implementation fails the test instead of hanging it.
+// updates, bytes left in a kernel queue), re-checking it every millisecond
+// up to a time-out: a broken implementation fails the test instead of
+// hanging it.
 #ifndef VX_TEST_POLL_UNTIL_H
 #define VX_TEST_POLL_UNTIL_H
 
-#include <cstdint>
-
-#include "PfClock.h"
-#include "PfThread.h"
+#include <chrono>
+#include <thread>
 
 template <class Cond>
-bool PollUntil(Cond cond, uint32_t uiTimeoutMs = 10000) {
-    uint32_t uiStart = pf::TickCount();
+bool PollUntil(Cond cond, int nTimeoutMs = 10000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
     while (!cond()) {
-        if (pf::TickCount() - uiStart > uiTimeoutMs) return cond();
-        pf::SleepMs(1);
+        if (std::chrono::steady_clock::now() >= deadline) return cond();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+namespace vxtest {
+using ::PollUntil;
 }
 
 #endif
