@@ -262,7 +262,7 @@ Conn* OpenRaw(Rng& r) {
     c->raw = vxtest::RawSocket::TcpConnect(g_wPort);
     if (!c->raw.IsValid()) return --g_pending, Fault("conn %u: raw connect failed", c->id), Close(*c), c;
     const std::string f = Frame(r, Below(r, 4096));
-    c->raw.SendAll(f.data(), 1 + Below(r, f.size()));
+    c->raw.SendAll(f.substr(0, 1 + Below(r, f.size())));
     return c;
 }
 
