@@ -176,6 +176,7 @@ void TW_EngineSocketMgr::OnWritable(SOCKET s, uint32_t uiSeq) {
 }
 
 void TW_EngineSocketMgr::FlushLocked(SocketData& rec, TW_LockGuard& lock) {
+    TW_ASSERT_LOCKED(m_lckTable);
     const SOCKET s = rec.socket;
     rec.dwLastSendTime = GetCurrentTick();
     const uint32_t u1 = rec.dwUser1, u2 = rec.dwUser2, dwFlag = rec.dwSendFlag;

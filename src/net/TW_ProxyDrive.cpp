@@ -40,6 +40,7 @@ ProxyHandshake TW_EngineSocketMgr::MakeHandshake(const SocketData& rec) {
 
 // The connect to the proxy completed (lock held on entry, released on return).
 void TW_EngineSocketMgr::StartProxyHandshake(SocketData& rec, TW_LockGuard& lock) {
+    TW_ASSERT_LOCKED(m_lckTable);
     const SOCKET s = rec.socket;
     char request[kProxyRequestBufSize];
     ProxyStepResult res;

@@ -42,6 +42,7 @@ void TW_SelectSocketMgr::EngineStop() {
 }
 
 bool TW_SelectSocketMgr::EngineAdd(SocketData& rec) {
+    TW_ASSERT_LOCKED(m_lckTable);
     TW_SelectThread* lpGroup;
     if (!m_listFreeThread.IsEmpty()) {
         lpGroup = m_arrSelectThread[m_listFreeThread.GetTail()];
@@ -63,6 +64,7 @@ bool TW_SelectSocketMgr::EngineAdd(SocketData& rec) {
 }
 
 void TW_SelectSocketMgr::EngineRemove(SocketData& rec) {
+    TW_ASSERT_LOCKED(m_lckTable);
     TW_SelectThread* lpGroup = GroupOf(rec);
     rec.lpEngine = nullptr;
     if (lpGroup && lpGroup->RemoveSocket(rec) == int(TW_SelectThread::kGroupSize) - 1)
@@ -70,24 +72,29 @@ void TW_SelectSocketMgr::EngineRemove(SocketData& rec) {
 }
 
 void TW_SelectSocketMgr::EngineWatchRead(SocketData& rec) {
+    TW_ASSERT_LOCKED(m_lckTable);
     if (TW_SelectThread* lpGroup = GroupOf(rec)) lpGroup->WatchRead(rec.socket);
 }
 
 void TW_SelectSocketMgr::EnginePauseRead(SocketData& rec) {
+    TW_ASSERT_LOCKED(m_lckTable);
     if (TW_SelectThread* lpGroup = GroupOf(rec)) lpGroup->PauseRead(rec.socket);
 }
 
 void TW_SelectSocketMgr::EngineWatchWrite(SocketData& rec) {
+    TW_ASSERT_LOCKED(m_lckTable);
     if (TW_SelectThread* lpGroup = GroupOf(rec)) lpGroup->WatchWrite(rec.socket);
 }
 
 bool TW_SelectSocketMgr::EngineConnect(SocketData& rec, const sockaddr_in& to) {
+    TW_ASSERT_LOCKED(m_lckTable);
     if (!pf::Connect(rec.socket, &to) && pf::GetLastError() != pf::kErrWouldBlock) return false;
     GroupOf(rec)->WatchConnect(rec.socket);
     return true;
 }
 
 bool TW_SelectSocketMgr::EngineListen(SocketData& rec, int nBacklog) {
+    TW_ASSERT_LOCKED(m_lckTable);
     if (!pf::Listen(rec.socket, nBacklog)) return false;
     GroupOf(rec)->WatchRead(rec.socket);
     return true;
