@@ -34,7 +34,7 @@ std::string Decode(const std::string& strText) {
     return out;
 }
 
-TEST(Base64Test, EveryLengthDecodesBackWithBreaksAfter76Characters) {
+TEST(Base64Test, EveryLengthDecodesBackBreaksAfter76CharactersAndBadArgumentsAreRefused) {
     std::string strData;
     for (int len = 0; len <= 400; ++len, strData += char(len * 37 + 11))
         for (bool bBreak : {false, true}) EXPECT_EQ(Decode(Encode(strData, bBreak)), strData) << len;
@@ -44,9 +44,7 @@ TEST(Base64Test, EveryLengthDecodesBackWithBreaksAfter76Characters) {
     // 57 bytes fill one line exactly; 58 break after the 76th character.
     EXPECT_EQ(Encode(std::string(57, 'M'), true).substr(76), "\r\n");
     EXPECT_EQ(Encode(std::string(58, 'M'), true).substr(76), "\r\nTQ==");
-}
 
-TEST(Base64Test, RejectsBadArgumentsAndNeedsNoStackForLargeInput) {
     char out[8] = "unset";
     EXPECT_TRUE(Base64Encode(nullptr, out, 3, false) == -1 && Base64Encode("abc", out, -1, false) == -1);
     EXPECT_STREQ(out, "unset");

@@ -30,7 +30,7 @@ TEST(List, BlocksRemovalAndReuse) {
     EXPECT_EQ("c", list.RemoveTail());
 }
 
-TEST(Map, SharedBucketIsNewestFirst) {
+TEST(Map, SharedBucketIsNewestFirstAndLongChainsWarn) {
     TW_Map<uint32_t, int> map;  // 17 buckets: 5 and 22 collide
     int v = -1;
     // An unused map answers without a table.
@@ -42,19 +42,15 @@ TEST(Map, SharedBucketIsNewestFirst) {
     std::string order;
     for (POSITION pos = map.GetStartPosition(); pos; order += std::to_string(k) + ",") map.GetNextAssoc(pos, k, v);
     EXPECT_EQ("3,22,5,", order);  // bucket 3, then bucket 5 newest first
-    EXPECT_TRUE(map.RemoveKey(22));
-    EXPECT_FALSE(map.RemoveKey(22));
+    EXPECT_TRUE(map.RemoveKey(22) && !map.RemoveKey(22));
     EXPECT_TRUE(map.Lookup(5, v) && v == 1);
     alignas(16) char block[32];  // pointer keys drop their low bits
     EXPECT_EQ(HashKey(&block[0]), HashKey(&block[15]));
     EXPECT_NE(HashKey(&block[0]), HashKey(&block[16]));
-}
 
-TEST(Map, LongChainsWarnOncePerExtraAssociation) {
-    TW_Map<uint32_t, int> map;
-    // 35 keys in bucket 0; the oldest one sits at the end of the chain.
+    // Long chains warn once per extra association: 35 keys in bucket 0, the
+    // oldest one at the end of the chain.
     for (uint32_t i = 0; i < 35; ++i) map[i * 17] = int(i);
-    int v;
     for (auto [uiKey, nWarnings] : {std::pair{4u * 17, 1}, std::pair{0u, 5}}) {  // 31 and 35 inspected
         ::testing::internal::CaptureStdout();
         EXPECT_TRUE(map.Lookup(uiKey, v));
@@ -84,20 +80,18 @@ TEST(Array, GrowthOfAFullArrayAndZeroingWithinCapacity) {
         a.SetAtGrow(nFull, 7);
         EXPECT_TRUE(a.GetSize() == nFull + 1 && a[nFull] == 7);
         EXPECT_EQ(nExpected, a.GetCapacity()) << nFull;
+        // Shrunk, then grown again within the capacity: the element is zeroed.
+        a.SetSize(nFull);
+        a.SetSize(nFull + 1);
+        EXPECT_EQ(0, a[nFull]);
+        a.SetSize(0);
+        EXPECT_EQ(0, a.GetCapacity());
     }
-    TW_Array<int> a;
-    a.SetSize(4);
-    a[3] = 9;
-    a.SetSize(2);
-    a.SetSize(4);
-    EXPECT_EQ(0, a[3]);
-    a.SetSize(0);
-    EXPECT_EQ(0, a.GetCapacity());
 }
 
 // A lock that were not re-entrant, or a second early release that were not a
 // no-op, would deadlock or leave the write unguarded.
-TEST(Locks, ReentrantLockSerialisesWriters) {
+TEST(Locks, ReentrantLockSerialisesWritersAndAClosedEventFails) {
     TW_LockedMap<uint32_t, int> map;
     std::thread threads[4];
     for (int t = 0; t < 4; ++t)
@@ -111,10 +105,7 @@ TEST(Locks, ReentrantLockSerialisesWriters) {
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(8000, map.GetCount());
-}
-
-// An event without a handle (its creation failed, or closed) fails at once.
-TEST(Event, WaitWithoutAHandleFailsAtOnce) {
+    // An event without a handle (its creation failed, or closed) fails at once.
     TW_Event e(true, true);
     e.Close();
     EXPECT_FALSE(e.Wait(pf::kInfinite));

@@ -88,8 +88,7 @@ TEST(LogFileTest, LinesGoToTheFileOfTheirPeriodIfTheFolderExists) {
 
 TEST(FileExTest, OpenFlagsOnANonAsciiName) {
     ScopedTempFolder tmp;
-    TW_WString strPath(tmp.Narrow().c_str());
-    strPath += TW_WString(u"/caf\u00e9.bin");
+    const TW_WString strPath = TW_WString(tmp.Narrow().c_str()) + u"/caf\u00e9.bin";
     const fs::path file = tmp.Path() / fs::path(u"caf\u00e9.bin");
     TW_FileEx f;
     // No access; open existing, but missing; unknown creation.

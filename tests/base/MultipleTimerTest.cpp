@@ -31,6 +31,11 @@ uint32_t FakeClock(void*) { return g_uiNow.load(); }
 // 65535 ms) walks to the same injected time again, which changes nothing.
 constexpr uint32_t kNoRealTicks = 60000;
 
+void TickAt(TW_MultipleTimer& t, uint32_t uiNow) {
+    g_uiNow = uiNow;
+    t.OnTick();
+}
+
 }  // namespace
 
 // Expiries reach the sink on their tick, also across the clock's wrap.
@@ -40,23 +45,17 @@ TEST(MultipleTimer, DeliversExpiriesOfInjectedTicks) {
     TW_MultipleTimer t(FakeClock, nullptr);
     t.SetSink(&sink);
     ASSERT_TRUE(t.Create(kNoRealTicks, 2, 4099));
-    ASSERT_TRUE(t.AddTimer(1, 10, 111, true));
-    ASSERT_TRUE(t.AddTimer(2, 16, 222, false));
     sink.lpRearm = &t;
-    ASSERT_TRUE(t.AddTimer(3, 5, 1, true));
-
-    g_uiNow = 0xFFFFFFFAu;
-    t.OnTick();
+    ASSERT_TRUE(t.AddTimer(1, 10, 111, true) && t.AddTimer(2, 16, 222, false) && t.AddTimer(3, 5, 1, true));
+    TickAt(t, 0xFFFFFFFAu);
     EXPECT_EQ(0xFFFFFFFAu, t.GetCurrentTick());
     ASSERT_TRUE(PollUntil([&] { return sink.arrCalls[1] == 1 && sink.arrValue[1] == 111 && sink.arrCalls[3] == 1; }));
     EXPECT_FALSE(t.KillTimer(1));  // the one-shot timer is gone
 
     // Across the wrap: timer 2 is due at 0x00000000, timer 3 (re-added from
     // its sink call) at 0xFFFFFFFF.
-    g_uiNow = 0xFFFFFFFFu;
-    t.OnTick();
-    g_uiNow = 0x00000000u;
-    t.OnTick();
+    TickAt(t, 0xFFFFFFFFu);
+    TickAt(t, 0x00000000u);
     ASSERT_TRUE(PollUntil([&] { return sink.arrCalls[2] == 1 && sink.arrCalls[3] == 2 && sink.arrValue[3] == 2; }));
     EXPECT_EQ(0u, t.GetCurrentTick());
     EXPECT_TRUE(t.KillTimer(2));
@@ -77,18 +76,15 @@ TEST(MultipleTimer, LifecycleAndManyExpiries) {
     EXPECT_EQ(3, t.GetThreadCount(0));
     for (uint32_t i = 0; i < 2000; ++i) ASSERT_TRUE(t.AddTimer(i, 50, i, true));
     EXPECT_FALSE(t.AddTimer(7, 10, 0, false));
-    g_uiNow = 1050;
-    t.OnTick();
+    TickAt(t, 1050);
     ASSERT_TRUE(PollUntil([&] { return sink.nTotal.load() == 2000; }));
     EXPECT_EQ(1999u, sink.arrValue[1999].load());
 
     ASSERT_TRUE(t.AddTimer(7, 50, 0, false));
-    EXPECT_TRUE(t.Destroy());
-    EXPECT_FALSE(t.Destroy() || t.KillTimer(7));
+    EXPECT_TRUE(t.Destroy() && !t.Destroy() && !t.KillTimer(7));
     ASSERT_TRUE(t.Create(kNoRealTicks, 1, 17));
     EXPECT_TRUE(t.AddTimer(7, 50, 70, true));  // the old timer 7 went with Destroy
-    g_uiNow = 1100;
-    t.OnTick();
+    TickAt(t, 1100);
     ASSERT_TRUE(PollUntil([&] { return sink.arrValue[7] == 70; }));
     EXPECT_EQ(1, t.GetThreadCount(0));
     EXPECT_TRUE(t.Destroy());

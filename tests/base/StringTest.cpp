@@ -27,13 +27,21 @@ TEST(StringTest, CopiesShareUntilOneChanges) {
     EXPECT_EQ(TW_String(a).GetString(), a.GetString());
 }
 
-TEST(StringTest, EveryEmptyStringIsTheStaticOne) {
+TEST(StringTest, EmptyStringsWhiteSpaceCaseAndComparison) {
     TW_String e("abc"), i("   "), k, n(static_cast<const char*>(nullptr));
     i.TrimRight();
     k.Format("%s", "");
     for (const TW_String& s : {TW_String(), TW_String(u""), n, e.Left(0), e.Mid(3), e.Right(-2), i, k})
         EXPECT_EQ(s.GetString(), TW_String::EmptyString());
     EXPECT_EQ(TW_WString("").GetString(), TW_WString::EmptyString());
+
+    TW_WString w(u"\u3000\t x y \u00a0\r\n"), u(u"\u00c4RGER Stra\u00dfe");
+    EXPECT_TRUE(w.Trim() == u"x y");
+    EXPECT_TRUE(u.MakeLower() == u"\u00e4rger stra\u00dfe");
+    EXPECT_EQ(TW_WString(u"[\u00c4b]").CompareNoCase(u"[\u00e4B]"), 0);
+    // Code units compare unsigned: U+00E9 sorts after ASCII, 0xE9 after 'z'.
+    EXPECT_GT(TW_WString(u"\u00e9").Compare(u"z"), 0);
+    EXPECT_GT(TW_String("\xE9").Compare("z"), 0);
 }
 
 TEST(StringTest, SubstringsClampFindReportsMissesAndOwnTextAppends) {
@@ -66,16 +74,6 @@ TEST(StringTest, FormatIsNeverCutShort) {
     s = "abc";
     ASSERT_TRUE(s.Format("%s-%s", s.GetString(), s.GetString()));
     EXPECT_STREQ(s, "abc-abc");
-}
-
-TEST(StringTest, WhiteSpaceCaseAndComparison) {
-    TW_WString w(u"\u3000\t x y \u00a0\r\n"), u(u"\u00c4RGER Stra\u00dfe");
-    EXPECT_TRUE(w.Trim() == u"x y");
-    EXPECT_TRUE(u.MakeLower() == u"\u00e4rger stra\u00dfe");
-    EXPECT_EQ(TW_WString(u"[\u00c4b]").CompareNoCase(u"[\u00e4B]"), 0);
-    // Code units compare unsigned: U+00E9 sorts after ASCII, 0xE9 after 'z'.
-    EXPECT_GT(TW_WString(u"\u00e9").Compare(u"z"), 0);
-    EXPECT_GT(TW_String("\xE9").Compare("z"), 0);
 }
 
 // A count not changed atomically frees the shared buffer early (sanitizers see it).

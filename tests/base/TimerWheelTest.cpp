@@ -61,8 +61,7 @@ TEST(TimerWheel, IdsAreUniqueAndFreeAgainAfterKillAndExpiriesComeInBatches) {
     Collector c;
     w.Reset(0, 17);
     EXPECT_FALSE(w.Add(1, 0, 0, false));  // would keep a walk from ending
-    ASSERT_TRUE(w.Add(1, 50, 1, false));
-    EXPECT_FALSE(w.Add(1, 70, 2, false));
+    ASSERT_TRUE(w.Add(1, 50, 1, false) && !w.Add(1, 70, 2, false));  // the id is taken
     EXPECT_TRUE(w.Kill(1) && !w.Kill(1));
     ASSERT_TRUE(w.Add(1, 70, 2, false));
     EXPECT_EQ(E{}, c.Walk(w, 69));  // only the new timer fires
@@ -89,10 +88,7 @@ TEST(TimerWheel, AgreesWithAModelOverRandomWalks) {
     TW_TimerWheel w;
     Collector c;
     w.Reset(uiNow, 257);
-    struct Model {
-        uint32_t uiDue, uiPeriod;
-        bool bOneShot;
-    };
+    struct Model { uint32_t uiDue, uiPeriod; bool bOneShot; };
     std::map<uint32_t, Model> model;
     const uint32_t kRanges[] = {255, 1u << 14, 1u << 20, 1u << 22};  // one per level
     for (int step = 0; step < 3000; ++step) {
@@ -112,13 +108,10 @@ TEST(TimerWheel, AgreesWithAModelOverRandomWalks) {
         E expected;
         for (auto it = model.begin(); it != model.end();) {
             Model& m = it->second;
-            if (int32_t(uiNow - m.uiDue) < 0) {
-                ++it;
-                continue;
-            }
-            expected.emplace_back(it->first, it->first * 3);
-            m.uiDue = uiNow + m.uiPeriod;
-            it = m.bOneShot ? model.erase(it) : std::next(it);
+            const bool bDue = int32_t(uiNow - m.uiDue) >= 0;
+            if (bDue) expected.emplace_back(it->first, it->first * 3);
+            m.uiDue = bDue ? uiNow + m.uiPeriod : m.uiDue;
+            it = bDue && m.bOneShot ? model.erase(it) : std::next(it);
         }
         ASSERT_EQ(expected, c.Walk(w, uiNow)) << "step " << step;
         ASSERT_EQ(int(model.size()), w.GetCount());

@@ -8,17 +8,14 @@
 namespace {
 
 // Measures, then converts: the second call must fill exactly what the first measured.
-std::u16string ToWide(const std::string& s) {
-    std::u16string out(size_t(pf::NarrowToWide(s.data(), int(s.size()), nullptr, 0)), u'\0');
-    EXPECT_EQ(out.empty() ? 0 : pf::NarrowToWide(s.data(), int(s.size()), &out[0], int(out.size())), int(out.size()));
+template <class To, class From>
+To Convert(const From& s, int (*fn)(const typename From::value_type*, int, typename To::value_type*, int)) {
+    To out(size_t(fn(s.data(), int(s.size()), nullptr, 0)), 0);
+    EXPECT_EQ(out.empty() ? 0 : fn(s.data(), int(s.size()), &out[0], int(out.size())), int(out.size()));
     return out;
 }
-
-std::string ToNarrow(const std::u16string& s) {
-    std::string out(size_t(pf::WideToNarrow(s.data(), int(s.size()), nullptr, 0)), '\0');
-    EXPECT_EQ(out.empty() ? 0 : pf::WideToNarrow(s.data(), int(s.size()), &out[0], int(out.size())), int(out.size()));
-    return out;
-}
+std::u16string ToWide(const std::string& s) { return Convert<std::u16string>(s, pf::NarrowToWide); }
+std::string ToNarrow(const std::u16string& s) { return Convert<std::string>(s, pf::WideToNarrow); }
 
 TEST(TextTest, RoundTripBufferLimitsAndUtf8) {
     const std::u16string latin = u"Gr\u00fc\u00dfe \u00e9t\u00e9";

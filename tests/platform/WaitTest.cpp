@@ -14,14 +14,12 @@ TEST(PlatformWait, AnyTakesOnlyTheLowestSignalledObject) {
     pf::EventHandle autoEv = pf::EventCreate(false, false), manualEv = pf::EventCreate(true, false);
     pf::SemaphoreHandle sem = pf::SemaphoreCreate(1, 3);
     pf::WaitHandle all[3] = {pf::Waitable(autoEv), pf::Waitable(manualEv), pf::Waitable(sem)};
-    EXPECT_FALSE(pf::SemaphoreRelease(sem, 3));  // 1 + 3 passes 3: nothing changes
-    EXPECT_TRUE(pf::SemaphoreRelease(sem, 1));
+    EXPECT_TRUE(!pf::SemaphoreRelease(sem, 3) && pf::SemaphoreRelease(sem, 1));  // 1 + 3 passes 3: nothing changes
     ASSERT_TRUE(pf::EventSet(autoEv));
     // The auto-reset event is taken first; the semaphore still holds both units.
     for (uint32_t uiIndex : {0u, 2u, 2u}) EXPECT_EQ(pf::kWaitObject0 + uiIndex, pf::WaitForAny(all, 3, 0));
     EXPECT_EQ(pf::kWaitTimeout, pf::WaitForAny(all, 3, 10));
-    EXPECT_TRUE(pf::SemaphoreRelease(sem, 3));
-    EXPECT_FALSE(pf::SemaphoreRelease(sem, 1));
+    EXPECT_TRUE(pf::SemaphoreRelease(sem, 3) && !pf::SemaphoreRelease(sem, 1));
     for (uint32_t uiResult : {pf::kWaitObject0, pf::kWaitObject0, pf::kWaitObject0, pf::kWaitTimeout})
         EXPECT_EQ(uiResult, pf::SemaphoreWait(sem, 0));
     // A manual-reset event stays signalled until reset.
@@ -39,45 +37,30 @@ TEST(PlatformWait, AnyTakesOnlyTheLowestSignalledObject) {
     pf::SemaphoreClose(sem);
 }
 
-TEST(PlatformWait, AutoResetEventServesOneWaiter) {
-    pf::EventHandle autoEv = pf::EventCreate(false, false), done = pf::EventCreate(true, false);
-    std::atomic<int> woken{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 2; ++i)
-        threads.emplace_back([&] {
-            pf::WaitHandle h[2] = {pf::Waitable(autoEv), pf::Waitable(done)};
-            if (pf::WaitForAny(h, 2, pf::kInfinite) == pf::kWaitObject0) ++woken;
-        });
-    ASSERT_TRUE(pf::EventSet(autoEv));
-    EXPECT_TRUE(PollUntil([&] { return woken.load() > 0; }));
-    ASSERT_TRUE(pf::EventSet(done));
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(1, woken.load());
-    EXPECT_EQ(pf::kWaitTimeout, pf::EventWait(autoEv, 0));
-    pf::EventClose(autoEv);
-    pf::EventClose(done);
-}
-
-// No unit is lost or doubled.
-TEST(PlatformWait, SemaphoreUnderContention) {
+// An auto-reset event wakes one of its two waiters; two threads take the
+// units two others release, none lost or doubled.
+TEST(PlatformWait, EventAndSemaphoreUnderContention) {
+    pf::EventHandle autoEv = pf::EventCreate(false, false), stop = pf::EventCreate(true, false);
     pf::SemaphoreHandle s = pf::SemaphoreCreate(0, 0x7FFFFFFF);
-    pf::EventHandle stop = pf::EventCreate(true, false);
-    std::atomic<int> taken{0};
+    std::atomic<int> woken{0}, taken{0};
     std::vector<std::thread> threads;
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < 6; ++i)
         threads.emplace_back([&, i] {
-            pf::WaitHandle h[2] = {pf::Waitable(stop), pf::Waitable(s)};
-            if (i < 2) {
+            pf::WaitHandle h[2] = {pf::Waitable(stop), i < 2 ? pf::Waitable(autoEv) : pf::Waitable(s)};
+            if (i < 2)
+                woken += pf::WaitForAny(h, 2, pf::kInfinite) == pf::kWaitObject0 + 1;
+            else if (i < 4)
                 while (pf::WaitForAny(h, 2, pf::kInfinite) == pf::kWaitObject0 + 1) ++taken;
-            } else {
+            else
                 for (int n = 0; n < 20000; ++n) pf::SemaphoreRelease(s, 1 + n % 2);
-            }
         });
-    EXPECT_TRUE(PollUntil([&] { return taken.load() >= 60000; }));
+    EXPECT_TRUE(pf::EventSet(autoEv));
+    EXPECT_TRUE(PollUntil([&] { return woken.load() > 0 && taken.load() >= 60000; }));
     pf::EventSet(stop);
     for (auto& t : threads) t.join();
-    EXPECT_EQ(60000, taken.load());
-    EXPECT_EQ(pf::kWaitTimeout, pf::SemaphoreWait(s, 0));
-    pf::SemaphoreClose(s);
+    EXPECT_EQ((std::vector<int>{1, 60000}), (std::vector<int>{woken.load(), taken.load()}));
+    EXPECT_TRUE(pf::EventWait(autoEv, 0) == pf::kWaitTimeout && pf::SemaphoreWait(s, 0) == pf::kWaitTimeout);
+    pf::EventClose(autoEv);
     pf::EventClose(stop);
+    pf::SemaphoreClose(s);
 }
