@@ -25,15 +25,6 @@
 using vxtest::Ev;
 using vxtest::Is;
 
-namespace {
-
-// The shared layer behind an interface pointer, for the limits tests shorten.
-TW_EngineSocketMgr* EngineOf(ISocketMgr* lpMgr) {
-    return dynamic_cast<TW_EngineSocketMgr*>(static_cast<TW_SocketMgrInstance*>(lpMgr));
-}
-
-}  // namespace
-
 TEST_P(Conformance, CloseRacingSendOnOneSocketLeavesTheGroupServing) {
     SOCKET sListen;
     uint16_t wPort;
@@ -139,30 +130,35 @@ TEST_P(Conformance, SetSinkWaitsForCallsIntoTheOldSinkAndRedirectsTheRest) {
     ASSERT_TRUE(peer.SendAll("next"));
     ASSERT_TRUE(m_lpMgr->SetNoticeLen(s, 4));
     auto ev = next->Wait(Is(Ev::Recv, s), kWaitMs);
-    ASSERT_TRUE(ev) << "the new sink hears the next event";
-    EXPECT_EQ("next", ev->data);
+    EXPECT_TRUE(ev && ev->data == "next") << "the new sink hears the next event";
     EXPECT_EQ(1u, m_sink.Count(Is(Ev::Recv, s)));
     m_lpMgr->SetSink(&m_sink);
     next.reset();  // the old sink may go once SetSink returned
 }
 
+// With nothing queued the send direction ends at once; right after a large
+// send, once the queue has gone out. The other direction goes on.
 TEST_P(Conformance, ShutdownRightAfterSendDeliversEveryQueuedByte) {
-    SOCKET s;
-    vxtest::RawSocket peer;
-    ASSERT_NO_FATAL_FAILURE(ConnectToRaw(&s, &peer));
-    std::string data(8u << 20, '\0');
-    for (size_t i = 0; i < data.size(); ++i) data[i] = char(i * 7 + (i >> 13));
-    ASSERT_TRUE(m_lpMgr->Send(s, data.data(), uint32_t(data.size()), 0, nullptr));
-    ASSERT_TRUE(m_lpMgr->Shutdown(s, 1));
-    EXPECT_FALSE(m_lpMgr->Send(s, "x", 1, 0, nullptr)) << "nothing joins the queue after a send shutdown";
-    std::string got;
-    ASSERT_TRUE(peer.WaitClosed(30000, &got)) << "no end of stream after the queued bytes";
-    ASSERT_EQ(data.size(), got.size());
-    EXPECT_TRUE(data == got);
+    for (size_t n : {size_t(0), size_t(8u << 20)}) {
+        SOCKET s;
+        vxtest::RawSocket peer;
+        ASSERT_NO_FATAL_FAILURE(ConnectToRaw(&s, &peer));
+        std::string data(n, '\0'), got;
+        for (size_t i = 0; i < data.size(); ++i) data[i] = char(i * 7 + (i >> 13));
+        ASSERT_TRUE(n == 0 || m_lpMgr->Send(s, data.data(), uint32_t(data.size()), 0, nullptr));
+        ASSERT_TRUE(m_lpMgr->Shutdown(s, 1));
+        EXPECT_FALSE(m_lpMgr->Send(s, "x", 1, 0, nullptr)) << "nothing joins the queue after a send shutdown";
+        ASSERT_TRUE(peer.WaitClosed(30000, &got)) << "no end of stream after the queued bytes";
+        ASSERT_EQ(data.size(), got.size());
+        EXPECT_TRUE(data == got);
+        ASSERT_TRUE(peer.SendAll("z"));
+        ASSERT_NO_FATAL_FAILURE(ExpectNotice(s, "z"));
+    }
+    EXPECT_TRUE(m_lpMgr->Shutdown(m_sClock, 1));
 }
 
 TEST_P(Conformance, ProxyThatNeverAnswersFailsAfterTheLimit) {
-    TW_EngineSocketMgr* lpEngine = EngineOf(m_lpMgr);
+    auto* lpEngine = dynamic_cast<TW_EngineSocketMgr*>(static_cast<TW_SocketMgrInstance*>(m_lpMgr));
     if (!lpEngine) GTEST_SKIP() << "the limit is not reachable through this interface";
     lpEngine->SetProxyHandshakeLimit(300);
     vxtest::ScriptedPeer proxy;
@@ -172,11 +168,7 @@ TEST_P(Conformance, ProxyThatNeverAnswersFailsAfterTheLimit) {
     SOCKET s = m_lpMgr->CreateTcpSocket(h, nullptr, 0, 7, 8);
     size_t from = Mark();
     ASSERT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", 9));
-    auto ev = m_sink.Wait(Is(Ev::Proxy, s), kWaitMs, from);
-    ASSERT_TRUE(ev);
-    EXPECT_EQ(10060, ev->nError);
-    EXPECT_EQ(7u, ev->u1);
-    ExpectQuiet(s, from, 1);
+    ExpectProxyFailure(s, from, 10060, 7, 8);
     EXPECT_TRUE(m_lpMgr->CloseSocket(s));
 }
 
@@ -184,14 +176,10 @@ TEST_P(Conformance, HostArgumentsOutsideTheContractFailClearly) {
     SOCKET s;
     vxtest::RawSocket peer;
     ASSERT_NO_FATAL_FAILURE(ConnectToRaw(&s, &peer));
-    EXPECT_FALSE(m_lpMgr->Shutdown(s, 99));
-    EXPECT_FALSE(m_lpMgr->Shutdown(s, -1));
+    EXPECT_FALSE(m_lpMgr->Shutdown(s, 99) || m_lpMgr->Shutdown(s, -1));
     EXPECT_EQ(INVALID_SOCKET, m_lpMgr->CreateTcpSocket(nullptr, "no address", 0, 0, 0));
     EXPECT_EQ(INVALID_SOCKET, m_lpMgr->CreateUdpSocket(nullptr, "1.2.3.4.5", 0, 0, 0));
     EXPECT_FALSE(m_lpMgr->SetEventTimer(s | 0x01000000, 0, 10, 10, true)) << "aliases s in the timer key";
-    EXPECT_FALSE(m_lpMgr->SetRecvIdleTimer(peer.Handle(), 100)) << "not this manager's socket";
-    EXPECT_FALSE(m_lpMgr->SetSendBufSize(peer.Handle(), 4096));
-    EXPECT_EQ(-1, m_lpMgr->SendTo(peer.Handle(), "127.0.0.1", 9, "x", 1, true));
     EXPECT_TRUE(m_lpMgr->CloseSocket(peer.Handle())) << "nothing of ours to close";
     EXPECT_TRUE(peer.SendAll("still open"));
     int nNotAProxy = 0;

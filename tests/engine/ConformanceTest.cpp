@@ -1,6 +1,9 @@
 // The conformance suite: behaviour every manager shares, run once per
-// interface name of EngineList(). This file: life cycle, a bulk echo and
-// datagrams; the other Conformance*.cpp files hold the rest of the suite.
+// interface name of EngineList(). This file: life cycle, notice framing
+// against a raw peer, a bulk echo, datagrams and timers (the rules for timer
+// keys are the manager base's, tested in tests/net; a close ends them:
+// CloseInsideEachKindOfCallback). The other Conformance*.cpp files hold the
+// rest of the suite.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +13,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "EngineFixture.h"
@@ -30,12 +34,88 @@ TEST_P(Conformance, FreshInstanceHasNoSinkAndStartsAndStopsWithoutSockets) {
     EXPECT_EQ(0u, sink.Size()) << DescribeAll(sink.Matching());
 }
 
+// One connection through the ways a host answers offers: every held byte is
+// offered; the rest of an offer comes again at once when the request made
+// inside the callback is met; kept bytes serve a request from outside; an
+// offer taken nothing of comes again only with new bytes; with nothing
+// asked, new bytes stay in the socket. (Notices larger than one read: the
+// bulk echo.)
+TEST_P(Conformance, OffersFollowTheHostsRequestsAndConsumption) {
+    SOCKET s;
+    RawSocket peer;
+    ASSERT_NO_FATAL_FAILURE(ConnectToRaw(&s, &peer, 0xA1, 0xA2));
+    // The sink's answers to the offers, in order: consume so many bytes, then
+    // ask for the next notice (0: nothing). Later offers are consumed whole.
+    struct Plan {
+        std::mutex mutex;
+        std::vector<std::pair<uint32_t, uint32_t>> replies{{4, 6}, {2, 0}, {1, 0}, {0, 4}};
+        std::vector<bool> results;  // of the requests made inside the callback
+    };
+    auto plan = std::make_shared<Plan>();
+    m_sink.SetHook(Ev::Recv, [plan, lpMgr = m_lpMgr](SinkEvent& ev) {
+        std::lock_guard<std::mutex> lock(plan->mutex);
+        if (plan->replies.empty()) return;
+        auto [uiConsume, uiRequest] = plan->replies.front();
+        plan->replies.erase(plan->replies.begin());
+        ev.uiConsumed = uiConsume;
+        if (uiRequest) plan->results.push_back(lpMgr->SetNoticeLen(ev.s, uiRequest));
+    });
+    ASSERT_TRUE(peer.SendAll("0123456789") && WaitArrived(s, 10));  // before anything is asked for
+    size_t from = Mark();
+    ASSERT_TRUE(m_lpMgr->SetNoticeLen(s, 4));
+    ASSERT_TRUE(m_sink.WaitCount(Is(Ev::Recv, s), 2, kWaitMs, from));
+    // Four bytes kept: a request of three is served from them at once, one of
+    // four waits for one more byte.
+    ASSERT_TRUE(m_lpMgr->SetNoticeLen(s, 3));
+    ASSERT_TRUE(m_sink.WaitCount(Is(Ev::Recv, s), 3, kWaitMs, from));
+    ASSERT_TRUE(m_lpMgr->SetNoticeLen(s, 4));
+    ExpectQuiet(s, from, 3);
+    ASSERT_TRUE(peer.SendAll("!"));
+    // Taken nothing of, and asked for four again.
+    ASSERT_TRUE(m_sink.WaitCount(Is(Ev::Recv, s), 4, kWaitMs, from));
+    ExpectQuiet(s, from, 4);
+    ASSERT_TRUE(peer.SendAll("XYZ") && m_sink.WaitCount(Is(Ev::Recv, s), 5, kWaitMs, from));
+    ASSERT_TRUE(peer.SendAll("abc") && WaitArrived(s, 3));
+    ExpectQuiet(s, from, 5);
+    EXPECT_EQ(3, PendingBytes(s));
+    ASSERT_NO_FATAL_FAILURE(ExpectNotice(s, "abc"));
+    std::vector<std::string> offered;
+    for (const SinkEvent& ev : m_sink.Matching(Is(Ev::Recv, s), from)) {
+        offered.push_back(ev.data);
+        EXPECT_TRUE(ev.nError == 0 && ev.u1 == 0xA1 && ev.u2 == 0xA2) << Describe(ev);
+    }
+    EXPECT_EQ((std::vector<std::string>{"0123456789", "456789", "6789", "789!", "789!XYZ", "abc"}), offered);
+    EXPECT_EQ((std::vector<bool>{true, true}), plan->results);
+}
+
+// A request of zero starts nothing; an incomplete notice waits for the
+// rest, and one request is pending at a time. (Sockets that are not
+// connected refuse requests: CallsThatCannotBeDoneFailAndChangeNothing.)
+TEST_P(Conformance, IncompleteNoticeWaitsForTheRestAndOneRequestIsPendingAtATime) {
+    SOCKET s;
+    RawSocket peer;
+    ASSERT_NO_FATAL_FAILURE(ConnectToRaw(&s, &peer));
+    size_t from = Mark();
+    ASSERT_TRUE(peer.SendAll("ab") && WaitArrived(s, 2));
+    EXPECT_TRUE(m_lpMgr->SetNoticeLen(s, 0));
+    ExpectQuiet(s, from, 0);
+    EXPECT_EQ(2, PendingBytes(s));
+    ASSERT_TRUE(m_lpMgr->SetNoticeLen(s, 4));  // zero left no request pending
+    EXPECT_FALSE(m_lpMgr->SetNoticeLen(s, 4) || m_lpMgr->SetNoticeLen(s, 2)) << "a second request while one is pending";
+    ASSERT_TRUE(WaitEngineRead(s));
+    EXPECT_EQ(0u, m_sink.Count(Is(Ev::Recv, s), from));
+    ASSERT_TRUE(peer.SendAll("cde"));
+    auto ev = m_sink.Wait(Is(Ev::Recv, s), kWaitMs, from);
+    ASSERT_TRUE(ev);
+    EXPECT_TRUE(ev->data == "abcde" && ev->uiOffered == 5) << ev->data;
+    ExpectQuiet(s, from, 1);
+}
+
 namespace {
 
-// Both ends of the echo: servers take a random part of each offer and send
-// it back, asking for one byte more; clients check the echoed stream byte
-// for byte, consuming random amounts and asking for random notice lengths,
-// up to many reads long.
+// Both ends of the echo: servers send back a random part of each offer and
+// ask for one byte more; clients check the stream byte for byte, consuming
+// random amounts and asking for random lengths, up to many reads long.
 struct EchoState {
     struct Client {
         std::string strExpected;
@@ -137,30 +217,25 @@ TEST_P(Conformance, EchoOfSeveralMegabytesInRandomPiecesArrivesByteExact) {
         return state->strFirstFailure;
     }();
     for (int i = 0; i < kClients; ++i) {
-        SOCKET s = clients[i];
-        uint32_t uiLast = 0xF1A60000u + i;
-        auto ev = m_sink.Wait(
-            [s, uiLast](const SinkEvent& e) {
-                return e.kind == Ev::Send && e.s == s && e.dwSendFlag == uiLast && e.uiQueued == 0;
-            },
-            kWaitMs);
+        auto drained = [s = clients[i], uiLast = 0xF1A60000u + i](const SinkEvent& e) {
+            return e.kind == Ev::Send && e.s == s && e.dwSendFlag == uiLast && e.uiQueued == 0;
+        };
+        auto ev = m_sink.Wait(drained, kWaitMs);
         ASSERT_TRUE(ev) << "no OnSocketSend for the drained queue of client " << i;
         EXPECT_TRUE(ev->nError == 0 && ev->u1 == 100u + i && ev->u2 == 200u + i) << Describe(*ev);
     }
     EXPECT_EQ(0u, m_sink.Count(Is(Ev::Close)));
 }
 
-// Datagrams in both directions, with a raw peer and between two engine
-// sockets. Before each datagram the test arms a receive with SetNoticeLen,
-// which managers that read UDP sockets all the time accept and ignore.
+// Datagrams both ways, with a raw peer and between two engine sockets. Each
+// is armed with SetNoticeLen, which managers that always read UDP ignore.
 TEST_P(Conformance, DatagramsTravelBothWays) {
     SOCKET u = m_lpMgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, 0xD1, 0xD2);
     ASSERT_NE(INVALID_SOCKET, u);
     uint16_t wPort = LocalPortOf(u);
     RawSocket raw = RawSocket::Udp();
     ASSERT_TRUE(raw.IsValid());
-    // An empty datagram and one too large for the receive buffer are ordinary
-    // network input: neither may end the reception of the socket.
+    // Neither an empty datagram nor one too large may end the reception.
     size_t from = Mark();
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(m_lpMgr->SetNoticeLen(u, 1));
     ASSERT_TRUE(raw.SendTo(wPort, "") == 0 && raw.SendTo(wPort, std::string(9000, 'L')) == 9000 &&
@@ -201,4 +276,36 @@ TEST_P(Conformance, DatagramsTravelBothWays) {
     EXPECT_EQ(-1, m_lpMgr->SendTo(u, "127.0.0.1", wPort2, nullptr, 1, true));
     EXPECT_EQ(-1, m_lpMgr->SendTo(u, "127.0.0.1", wPort2, "x", 0, true));
     EXPECT_EQ(-1, m_lpMgr->SendToAddr(u, &to, "x", -5, true));
+}
+
+// A one-shot timer fires once with its number and period; repeating event
+// timers and the idle checks of a quiet socket report until killed. Changing
+// one user word leaves the other; later events carry the change.
+TEST_P(Conformance, TimersFireWithTheirNumberAndPeriodUntilKilled) {
+    SOCKET s;
+    RawSocket peer;
+    ASSERT_NO_FATAL_FAILURE(ConnectToRaw(&s, &peer, 0xE1, 0xE2));
+    ASSERT_TRUE(m_lpMgr->SetUserData1(s, 0xAAAA));
+    size_t from = Mark();
+    ASSERT_TRUE(m_lpMgr->SetEventTimer(s, 28, 10, 777, true));
+    auto once = ExpectEvent(Ev::Timer, s, from, 0, 0xAAAA, 0xE2);
+    ASSERT_TRUE(once && once->uiEvent == 28 && once->uiPeriod == 777) << (once ? Describe(*once) : "");
+
+    ASSERT_TRUE(m_lpMgr->SetEventTimer(s, 0, 5, 5, false) && m_lpMgr->SetRecvIdleTimer(s, 30) &&
+                m_lpMgr->SetSendIdleTimer(s, 30));
+    auto timerOf = [s](uint32_t uiEvent) {
+        return [s, uiEvent](const SinkEvent& e) { return e.kind == Ev::Timer && e.s == s && e.uiEvent == uiEvent; };
+    };
+    const EventPredicate kinds[] = {timerOf(0), Is(Ev::RecvIdle, s), Is(Ev::SendIdle, s)};
+    for (const EventPredicate& kind : kinds) ASSERT_TRUE(m_sink.WaitCount(kind, 2, kWaitMs, from));
+    EXPECT_TRUE(m_lpMgr->KillEventTimer(s, 0) && m_lpMgr->KillRecvIdleTimer(s) && m_lpMgr->KillSendIdleTimer(s));
+    const size_t nFired[] = {m_sink.Count(kinds[0], from), m_sink.Count(kinds[1], from), m_sink.Count(kinds[2], from)};
+    ASSERT_NO_FATAL_FAILURE(Settle());
+    ASSERT_NO_FATAL_FAILURE(Settle());
+    // Two firings already handed to the timer's threads may still arrive; a
+    // timer that was not killed would fire several times more.
+    for (int i = 0; i < 3; ++i) EXPECT_LE(m_sink.Count(kinds[i], from), nFired[i] + 2) << i;
+    EXPECT_EQ(1u, m_sink.Count(timerOf(28), from)) << "a one-shot timer fires once";
+    for (const SinkEvent& ev : m_sink.Matching(About(s), from))
+        EXPECT_TRUE(ev.nError == 0 && ev.u1 == 0xAAAA && ev.u2 == 0xE2) << Describe(ev);
 }

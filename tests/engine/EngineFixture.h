@@ -1,8 +1,6 @@
 // A started manager of the interface under test, with a recording sink and
-// the steps most cases share: connect to a raw peer, accept one, go through
-// a proxy, let the engine's threads run a few rounds. Written against the
-// public headers only, so it fits every manager that implements the
-// interface.
+// the steps most cases share. Written against the public headers only, so it
+// fits every manager that implements the interface.
 #ifndef VX_TEST_ENGINE_FIXTURE_H
 #define VX_TEST_ENGINE_FIXTURE_H
 
@@ -18,10 +16,9 @@
 #include "RecordingSink.h"
 #include "vxnet/vxnet.h"
 
-// Members are public so that helpers of a test file can take the fixture.
-// Hooks can run on the engine's threads until the manager is stopped, which
-// may be after the test body has returned: they hold the state they share
-// with a test by shared pointer, never by reference to a local.
+// Hooks can run on the engine's threads until the manager is stopped, after
+// the test body has returned: they share state by shared pointer, never by
+// reference to a local.
 class EngineTest : public testing::TestWithParam<EngineTraits> {
 public:
     static constexpr int kWaitMs = vxtest::RecordingSink::kDefaultWaitMs;
@@ -33,8 +30,7 @@ public:
         ASSERT_NE(nullptr, m_lpMgr) << "no manager for " << GetParam().lpszName;
         EXPECT_EQ(&m_sink, m_lpMgr->SetSink(&m_sink));
         ASSERT_TRUE(m_lpMgr->Start(0, 0, 0, 0));
-        // The clock socket: its one-shot timers mark the passing of time in
-        // the engine's own terms (see Settle).
+        // Its one-shot timers mark the passing of time (see Settle).
         m_sClock = m_lpMgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, 0xC10C, 0xC10C);
         ASSERT_NE(INVALID_SOCKET, m_sClock);
     }
@@ -56,10 +52,8 @@ public:
 
     size_t Mark() const { return m_sink.Size(); }
 
-    // Lets the engine's poll and timer threads run for a few rounds (a 60 ms
-    // one-shot timer on the clock socket, awaited as an event). Used before
-    // checking that something did NOT happen: a fault that would show within
-    // a few polls has shown by then.
+    // Lets the engine's threads run a few rounds (a 60 ms one-shot timer on
+    // the clock socket), before checking that something did NOT happen.
     void Settle() {
         uint32_t uiEvent = m_uiClockEvent++ % 29;
         size_t from = Mark();
@@ -70,8 +64,7 @@ public:
         ASSERT_TRUE(m_sink.Wait(tick, kWaitMs, from)) << "the clock socket's timer never fired";
     }
 
-    // An engine TCP socket connected to a raw loopback listener, and the raw
-    // end of that connection.
+    // An engine TCP socket connected to a raw loopback listener, and the raw end.
     void ConnectToRaw(SOCKET* lpS, vxtest::RawSocket* lpPeer, uint32_t u1 = 0x1111, uint32_t u2 = 0x2222) {
         vxtest::RawSocket listener = vxtest::RawSocket::TcpListener();
         size_t from = Mark();
@@ -86,8 +79,7 @@ public:
         ASSERT_TRUE(*lpS != INVALID_SOCKET && m_lpMgr->Listen(*lpS, 16));
         ASSERT_NE(0, *lpPort = vxtest::LocalPortOf(*lpS));
     }
-    // A raw client connected to an engine listener, and the socket the
-    // engine accepted for it.
+    // A raw client connected to an engine listener, and the accepted socket.
     void AcceptRawClient(SOCKET sListen, uint16_t wPort, SOCKET* lpS, vxtest::RawSocket* lpClient) {
         size_t from = Mark();
         ASSERT_TRUE((*lpClient = vxtest::RawSocket::TcpConnect(wPort)).IsValid());
@@ -96,8 +88,7 @@ public:
         *lpS = ev->sNew;
     }
 
-    // Until the engine has taken everything the peer sent from the socket's
-    // receive queue; until n bytes the peer sent wait there, unread.
+    // Until the socket's receive queue is empty; until n bytes wait there.
     bool WaitEngineRead(SOCKET s) {
         return vxtest::PollUntil([s] { return vxtest::PendingBytes(s) == 0; }, kWaitMs);
     }
@@ -105,9 +96,8 @@ public:
         return vxtest::PollUntil([s, n] { return vxtest::PendingBytes(s) >= n; }, kWaitMs);
     }
 
-    // From now on, the first event of this kind about s closes, from inside
-    // the callback, the socket the event names (for Accept, s is the listener
-    // and the new socket is closed). Counts the closes that succeeded.
+    // The first event of this kind about s closes, inside the callback, the
+    // socket it names (Accept: the new one). Counts the closes that succeeded.
     std::shared_ptr<std::atomic<int>> CloseInside(vxtest::Ev kind, SOCKET s) {
         auto nClosed = std::make_shared<std::atomic<int>>(0);
         ISocketMgr* lpMgr = m_lpMgr;
@@ -118,7 +108,7 @@ public:
         return nClosed;
     }
 
-    // The first event of this kind about s since `from`; it must carry this
+    // The first event of this kind about s since `from`, which must carry this
     // error and these user words. Empty (and a failure) when none came.
     std::optional<vxtest::SinkEvent> ExpectEvent(vxtest::Ev kind, SOCKET s, size_t from, int nError, uint32_t u1,
                                                  uint32_t u2) {
@@ -147,8 +137,7 @@ public:
             << vxtest::DescribeAll(m_sink.Matching(vxtest::About(s), from));
     }
 
-    // A TCP socket of the manager that goes through a proxy of this type on
-    // loopback to 127.0.0.1:wDestPort.
+    // A TCP socket through a loopback proxy of this type to 127.0.0.1:wDestPort.
     void ConnectThrough(uint32_t uiType, uint16_t wProxyPort, const char* lpszUser, const char* lpszPass,
                         uint16_t wDestPort, SOCKET* lpS) {
         PROXYHANDLE h = m_lpMgr->CreateProxy(uiType, "127.0.0.1", wProxyPort, lpszUser, lpszPass);
@@ -165,8 +154,7 @@ public:
             << vxtest::Describe(*ev);
         EXPECT_EQ(0u, m_sink.Count(vxtest::Is(vxtest::Ev::Recv, s), from));
     }
-    // The handshake failed with this error, reported once through
-    // OnSocketProxy and by nothing else.
+    // The handshake failed with this error, reported once, by OnSocketProxy.
     void ExpectProxyFailure(SOCKET s, size_t from, int nError, uint32_t u1 = kProxyU1, uint32_t u2 = kProxyU2) {
         auto ev = ExpectEvent(vxtest::Ev::Proxy, s, from, nError, u1, u2);
         ASSERT_TRUE(ev);

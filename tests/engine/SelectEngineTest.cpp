@@ -19,9 +19,8 @@ class SelectEngine : public EngineTest {};
 INSTANTIATE_TEST_SUITE_P(Select, SelectEngine, testing::Values(EngineTraits{"ISelectSocketMgr1.0", 10060}),
                          EngineParamName);
 
-// Poll threads only: other threads of the process (a previous case's peers,
-// the timer) come and go on their own. A poll thread names itself when it
-// first runs, so a count is awaited rather than read once.
+// Poll threads only (other threads come and go on their own). A poll thread
+// names itself when it first runs, so a count is awaited, not read once.
 static int PollThreadCount() { return ProcessThreadCount("vxnet-select"); }
 static bool PollThreadsBecome(int n) {
     return vxtest::PollUntil([n] { return PollThreadCount() == n; }, 5000);
@@ -29,35 +28,28 @@ static bool PollThreadsBecome(int n) {
 
 TEST_P(SelectEngine, SixtyFifthSocketStartsASecondGroupAndFreedPlacesAreTakenAgain) {
     if (PollThreadCount() < 0) GTEST_SKIP() << "the thread count of the process is not known here";
-    // The fixture's clock socket has made the first group.
+    // The fixture's clock socket has made the first group; 63 more fill it.
     ASSERT_TRUE(vxtest::PollUntil([] { return PollThreadCount() >= 1; }, 5000));
     const int nBase = PollThreadCount();
-    // The fixture's clock socket is the first of group one; 63 more fill it.
     std::vector<SOCKET> socks;
-    for (int i = 0; i < 63; ++i) {
-        SOCKET s = m_lpMgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, 1000 + i, 0);
-        ASSERT_NE(INVALID_SOCKET, s);
-        socks.push_back(s);
-    }
+    auto open = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            socks.push_back(m_lpMgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, uint32_t(1000 + socks.size()), 0));
+            ASSERT_NE(INVALID_SOCKET, socks.back());
+        }
+    };
+    ASSERT_NO_FATAL_FAILURE(open(63));
     EXPECT_TRUE(PollThreadsBecome(nBase));
-    SOCKET s65 = m_lpMgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, 1063, 0);
-    ASSERT_NE(INVALID_SOCKET, s65);
-    socks.push_back(s65);
+    ASSERT_NO_FATAL_FAILURE(open(1));
     EXPECT_TRUE(PollThreadsBecome(nBase + 1)) << "the 65th socket needs a second poll thread";
 
     // One place of the full group is freed; 64 new sockets fill the second
     // group and that place, without a third thread. The next one needs it.
     ASSERT_TRUE(m_lpMgr->CloseSocket(socks[10]));
     socks.erase(socks.begin() + 10);
-    for (int i = 0; i < 64; ++i) {
-        SOCKET s = m_lpMgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, 2000 + i, 0);
-        ASSERT_NE(INVALID_SOCKET, s);
-        socks.push_back(s);
-    }
+    ASSERT_NO_FATAL_FAILURE(open(64));
     EXPECT_TRUE(PollThreadsBecome(nBase + 1)) << "a freed place of a full group was not used again";
-    SOCKET sLast = m_lpMgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, 3000, 0);
-    ASSERT_NE(INVALID_SOCKET, sLast);
-    socks.push_back(sLast);
+    ASSERT_NO_FATAL_FAILURE(open(1));
     // Also fails if the earlier sockets had wrongly made a third group.
     EXPECT_TRUE(PollThreadsBecome(nBase + 2));
 
@@ -76,9 +68,8 @@ TEST_P(SelectEngine, KeptBytesAskedForFromOutsideAreDeliveredOnTheCallersThread)
     m_sink.SetHook(Ev::Recv, [s](SinkEvent& ev) {
         if (ev.s == s && ev.uiOffered == 10) ev.uiConsumed = 3;
     });
-    // A request made while the poll thread is still finishing the previous
-    // delivery is served by that thread instead; the attempt is then
-    // repeated after letting it finish.
+    // A request made while the poll thread still finishes the previous
+    // delivery is served by that thread: then the attempt is repeated.
     bool bOnCaller = false;
     for (int attempt = 0; attempt < 5 && !bOnCaller; ++attempt) {
         ASSERT_TRUE(peer.SendAll("0123456789"));
@@ -86,15 +77,13 @@ TEST_P(SelectEngine, KeptBytesAskedForFromOutsideAreDeliveredOnTheCallersThread)
         size_t from = Mark();
         ASSERT_TRUE(m_lpMgr->SetNoticeLen(s, 4));
         auto first = m_sink.Wait(Is(Ev::Recv, s), kWaitMs, from);
-        ASSERT_TRUE(first);
-        EXPECT_NE(std::this_thread::get_id(), first->thread);
+        ASSERT_TRUE(first && first->thread != std::this_thread::get_id());
         ASSERT_NO_FATAL_FAILURE(Settle());
 
         size_t from2 = Mark();
         ASSERT_TRUE(m_lpMgr->SetNoticeLen(s, 5));
         auto kept = m_sink.Wait(Is(Ev::Recv, s), kWaitMs, from2);
-        ASSERT_TRUE(kept);
-        EXPECT_EQ("3456789", kept->data);
+        ASSERT_TRUE(kept && kept->data == "3456789") << (kept ? kept->data : "no offer");
         bOnCaller = kept->thread == std::this_thread::get_id();
     }
     EXPECT_TRUE(bOnCaller) << "kept bytes were never delivered on the caller's thread";
@@ -116,14 +105,12 @@ TEST_P(SelectEngine, PartlyFlushedQueuesAreReportedWhenAskedFor) {
     EXPECT_TRUE(got == big);
     auto drained = m_sink.Wait(
         [s](const SinkEvent& e) { return e.kind == Ev::Send && e.s == s && e.uiQueued == 0; }, kWaitMs, from);
-    ASSERT_TRUE(drained);
-    EXPECT_EQ(0, drained->nError);
+    ASSERT_TRUE(drained && drained->nError == 0);
     auto partial = m_sink.Matching(
         [s](const SinkEvent& e) { return e.kind == Ev::Send && e.s == s && e.uiQueued > 0; }, from);
     ASSERT_FALSE(partial.empty()) << "no report of a partly flushed queue";
-    EXPECT_EQ(0x77u, partial[0].dwSendFlag);
-    EXPECT_EQ(0x71u, partial[0].u1);
-    EXPECT_EQ(0x72u, partial[0].u2);
+    EXPECT_TRUE(partial[0].dwSendFlag == 0x77 && partial[0].u1 == 0x71 && partial[0].u2 == 0x72)
+        << Describe(partial[0]);
 
     // Switched off, only the drained queue is reported.
     EXPECT_EQ(0u, m_lpMgr->Control(CONTROL_REPORT_PARTIAL_SEND, s, 0, 0, 0, 0, 0, 0));
@@ -135,8 +122,7 @@ TEST_P(SelectEngine, PartlyFlushedQueuesAreReportedWhenAskedFor) {
     ASSERT_NO_FATAL_FAILURE(Settle());
     auto reports = m_sink.Matching(Is(Ev::Send, s), from2);
     ASSERT_EQ(1u, reports.size()) << DescribeAll(reports);
-    EXPECT_EQ(0u, reports[0].uiQueued);
-    EXPECT_EQ(0x78u, reports[0].dwSendFlag);
+    EXPECT_TRUE(reports[0].uiQueued == 0 && reports[0].dwSendFlag == 0x78) << Describe(reports[0]);
 }
 
 TEST_P(SelectEngine, UdpWithoutProxySendsDirectlyEitherWay) {

@@ -137,12 +137,11 @@ public:
     virtual uint32_t Next(uint32_t uiMax) = 0;
 };
 
-// One socket, a peer stream of known bytes cut into random chunks, and a
-// sink that consumes, asks, reads more from inside the callback and closes
-// at random. Every offer must be exactly the unconsumed bytes received so
-// far, at least as many as were asked for; the engine must read on exactly
-// while a notice is pending; and a satisfiable request may stay pending only
-// after the sink took nothing of an offer. Returns "" or the first fault.
+// One socket, a known stream cut into random chunks, and a sink that
+// consumes, asks, reads more inside the callback and closes at random. Every
+// offer must be all unconsumed bytes, no fewer than asked for; the engine
+// reads exactly while a notice is pending; a satisfiable request stays
+// pending only after the sink took nothing. Returns "" or the first fault.
 class FramingScenario {
 public:
     explicit FramingScenario(FramingChoices& choices) : m_choices(choices) {

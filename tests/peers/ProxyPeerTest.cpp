@@ -1,8 +1,7 @@
-// The managers through real proxy servers on loopback: Dante (SOCKS4 and
-// SOCKS5 CONNECT, BIND, UDP ASSOCIATE), microsocks (SOCKS5 username and
-// password) and tinyproxy (HTTP CONNECT with Basic authorization). The
-// destination speaks first, so its first bytes often travel in the same
-// segment as the proxy's last reply.
+// The managers through real proxy servers on loopback: Dante (SOCKS4, SOCKS5
+// CONNECT, BIND, UDP ASSOCIATE), microsocks (SOCKS5 with a password) and
+// tinyproxy (HTTP CONNECT, Basic authorization). The destination speaks
+// first, so its bytes often share a segment with the proxy's last reply.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -33,10 +32,9 @@ namespace {
 
 const std::string kGreeting = "HELLO FROM THE DESTINATION\n";
 
-// A real proxy server: a child process on an ephemeral loopback port with its
-// configuration in a fresh temporary folder, stopped by its process id when
-// the object goes. Each Start waits until the server accepts connections, or
-// gives the reason (program missing, configuration refused, ...).
+// A proxy server: a child process on an ephemeral loopback port, configured
+// in a fresh temporary folder, stopped by its process id when the object
+// goes. Start waits until it accepts connections, or says why not.
 class PeerServer {
 public:
     PeerServer() = default;
@@ -52,8 +50,7 @@ public:
 
     bool StartDante(std::string* lpWhy) {
         return Start("danted", lpWhy, [this](const std::string& strPort) -> Config {
-            // Dante changes users only when it runs as root; without -D it
-            // stays in the foreground, our child.
+            // Dante changes users only as root; without -D it stays our child.
             return {"logoutput: " + m_strDir + "/server.log\ninternal: 127.0.0.1 port = " + strPort +
                         "\nexternal: 127.0.0.1\nclientmethod: none\nsocksmethod: none\n" +
                         (geteuid() == 0 ? "user.privileged: root\nuser.unprivileged: nobody\n" : "") +
@@ -197,7 +194,7 @@ TEST_P(ProxyPeer, DanteSocks4AndSocks5ToADestinationThatSpeaksFirst) {
     }
 }
 
-TEST_P(ProxyPeer, DanteSocks5Bind) {
+TEST_P(ProxyPeer, DanteSocks5BindAndUdpAssociate) {
     START_OR_SKIP(m_dante.StartDante(&why));
     PROXYHANDLE h = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", m_dante.Port(), nullptr, nullptr);
     SOCKET s = m_lpMgr->CreateTcpSocket(h, nullptr, 0, 0x91, 0x92);
@@ -208,19 +205,14 @@ TEST_P(ProxyPeer, DanteSocks5Bind) {
 
     RawSocket peer = RawSocket::TcpConnect(PortOf(bound->addr));
     auto acc = ExpectEvent(Ev::Accept, s, from, 0, 0, 0);
-    ASSERT_TRUE(acc);
-    EXPECT_TRUE(acc->sNew == s && IsLoopback(acc->peer) && PortOf(acc->peer) == peer.LocalPort());
+    ASSERT_TRUE(acc && acc->sNew == s && IsLoopback(acc->peer) && PortOf(acc->peer) == peer.LocalPort());
     ASSERT_TRUE(peer.SendAll("to the listener"));
     ASSERT_NO_FATAL_FAILURE(ExpectNotice(s, "to the listener"));
     ASSERT_TRUE(m_lpMgr->Send(s, "back", 4, 0, nullptr));
     std::string got;
     EXPECT_TRUE(peer.RecvExact(got, 4, kWaitMs) && got == "back") << got;
-}
 
-TEST_P(ProxyPeer, DanteSocks5UdpAssociate) {
-    START_OR_SKIP(m_dante.StartDante(&why));
-    PROXYHANDLE h = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", m_dante.Port(), nullptr, nullptr);
-    size_t from = Mark();
+    from = Mark();
     SOCKET u = m_lpMgr->CreateUdpSocket(h, "127.0.0.1", 0, 0x93, 0x94);
     ASSERT_NE(INVALID_SOCKET, u);
     auto ready = ExpectEvent(Ev::Proxy, u, from, 0, 0x93, 0x94);
@@ -230,15 +222,13 @@ TEST_P(ProxyPeer, DanteSocks5UdpAssociate) {
     RawSocket dest = RawSocket::Udp();
     ASSERT_TRUE(m_lpMgr->SetNoticeLen(u, 1));
     EXPECT_EQ(14, m_lpMgr->SendTo(u, "127.0.0.1", dest.LocalPort(), "ping", 4, false));
-    std::string got;
     sockaddr_in relayOut;
     ASSERT_EQ(4, dest.RecvFrom(got, &relayOut, kWaitMs));
     ASSERT_EQ("ping", got);
     size_t mark = Mark();
     ASSERT_EQ(4, dest.SendToAddr(relayOut, "pong"));
     auto in = ExpectEvent(Ev::RecvFrom, u, mark, 0, 0x93, 0x94);
-    ASSERT_TRUE(in);
-    EXPECT_TRUE(in->data == "pong" && IsLoopback(in->addr) && PortOf(in->addr) == dest.LocalPort());
+    EXPECT_TRUE(in && in->data == "pong" && IsLoopback(in->addr) && PortOf(in->addr) == dest.LocalPort());
     EXPECT_TRUE(m_lpMgr->CloseSocket(u));
 }
 

@@ -1,7 +1,6 @@
-// Raw loopback sockets for the tests: the other end of an engine socket,
-// written straight against the operating system's socket API so that a fault
-// in the library's own platform layer cannot hide a fault in an engine.
-// Every wait is bounded by a time-out in milliseconds.
+// Raw loopback sockets, the other end of an engine socket, written straight
+// against the system's API so that a fault in the library's platform layer
+// cannot hide one in an engine. Every wait has a time-out in milliseconds.
 #ifndef VX_TEST_LOOPBACK_PEER_H
 #define VX_TEST_LOOPBACK_PEER_H
 
@@ -19,8 +18,8 @@ void NetInit();
 sockaddr_in Loopback(uint16_t wPort);  // 127.0.0.1:port
 uint16_t PortOf(const sockaddr_in& addr);
 bool IsLoopback(const sockaddr_in& addr);
-// For any socket handle of this process (also one an engine owns): its local
-// port (0: unknown), the bytes waiting in its receive queue (-1: not a socket).
+// Of any socket handle of this process: its local port (0: unknown), the
+// bytes in its receive queue (-1: not a socket).
 uint16_t LocalPortOf(SOCKET s);
 int PendingBytes(SOCKET s);
 // A loopback TCP port with nothing listening on it (bound once, then closed).
@@ -40,8 +39,7 @@ public:
         return *this;
     }
 
-    // Listening on, connected to (blocking) or bound to 127.0.0.1:port; port
-    // 0 for an ephemeral one.
+    // Listening on, connected to or bound to 127.0.0.1:port (0: ephemeral).
     static RawSocket TcpListener(uint16_t wPort = 0);
     static RawSocket TcpConnect(uint16_t wPort);
     static RawSocket Udp(uint16_t wPort = 0);
@@ -54,11 +52,11 @@ public:
     bool SendAll(const std::string& str);
     // Appends exactly n bytes to out; false on time-out, error or end of stream.
     bool RecvExact(std::string& out, size_t n, int nTimeoutMs);
-    // Appends at most nMax bytes of what arrives first to out: the count
-    // (> 0), 0 at the end of the stream, -1 on error (a reset), or kTimedOut.
+    // Appends at most nMax bytes that arrive to out: the count, 0 at the end
+    // of the stream, -1 on error (a reset), or kTimedOut.
     int RecvUpTo(std::string& out, size_t nMax, int nTimeoutMs);
-    // Reads until the peer ends the stream (orderly or by reset): true when
-    // it did within the time-out. Received bytes go to lpOut if given.
+    // Reads until the peer ends the stream (orderly or by reset) within the
+    // time-out; received bytes go to lpOut if given.
     bool WaitClosed(int nTimeoutMs, std::string* lpOut = nullptr);
 
     int SendTo(uint16_t wPort, const std::string& data) { return SendToAddr(Loopback(wPort), data); }

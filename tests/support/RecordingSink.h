@@ -1,8 +1,6 @@
-// A sink that records every event a manager reports, with its arguments and
-// a copy of its data, and lets a test wait for an event with a time-out.
-// Per-kind hooks run inside the callback, on the manager's thread, so that a
-// test can act where a host would (ask for the next notice, consume part of
-// an offer, refuse a connection, close the socket).
+// A sink that records every event with its arguments and a copy of its data,
+// and lets a test wait for an event with a time-out. Per-kind hooks run inside
+// the callback, so a test can act where a host would.
 #ifndef VX_TEST_RECORDING_SINK_H
 #define VX_TEST_RECORDING_SINK_H
 
@@ -84,9 +82,8 @@ class RecordingSink : public ISocketMgrSink {
 public:
     static constexpr int kDefaultWaitMs = 10000;
 
-    // Runs inside the callback before the event is recorded; a hook may edit
-    // uiConsumed (Recv) and bAccept (PreAccept), or drop a copy of bulk data.
-    // Null removes the hook.
+    // Runs inside the callback before the event is recorded; it may edit
+    // uiConsumed (Recv) and bAccept (PreAccept), or drop bulk data. Null removes it.
     void SetHook(Ev kind, EventHook hook) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_hooks[static_cast<int>(kind)] = std::move(hook);
@@ -105,8 +102,7 @@ public:
         return out;
     }
     size_t Count(const EventPredicate& pred, size_t from = 0) const { return Matching(pred, from).size(); }
-    // The first event at or after index `from` that matches, waiting for it
-    // for at most nTimeoutMs.
+    // The first event at or after `from` that matches, awaited up to nTimeoutMs.
     std::optional<SinkEvent> Wait(const EventPredicate& pred, int nTimeoutMs = kDefaultWaitMs, size_t from = 0) {
         std::optional<SinkEvent> found;
         WaitCount([&](const SinkEvent& ev) { return pred(ev) && (found = ev, true); }, 1, nTimeoutMs, from);
@@ -177,14 +173,11 @@ public:
 private:
     static sockaddr_in Addr(const sockaddr_in* lpAddr) { return lpAddr ? *lpAddr : sockaddr_in{}; }
 
-    // Runs the hook of the event's kind, then records the event as the hook
-    // left it.
     SinkEvent Deliver(SinkEvent ev) {
         ev.thread = std::this_thread::get_id();
         std::unique_lock<std::mutex> lock(m_mutex);
         EventHook hook = m_hooks[static_cast<int>(ev.kind)];
-        // No lock held while the hook runs: it may call back into the manager,
-        // which may call this sink again on another thread.
+        // The hook may call into the manager, which may call this sink again.
         lock.unlock();
         if (hook) hook(ev);
         lock.lock();

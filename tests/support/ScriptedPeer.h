@@ -1,8 +1,6 @@
-// A loopback TCP server that plays a script on the first connection it
-// accepts: read so many bytes, write these bytes, pause, echo, close. It
-// stands in for a proxy (refusals, malformed and split replies, a proxy that
-// hangs up mid-handshake) and for a destination that speaks first.
-// Every step is bounded by a time-out; the script runs on its own thread.
+// A loopback TCP server that plays a script (read, write, pause, echo,
+// close) on its first connection, on its own thread, every step with a
+// time-out: a fake proxy, or a destination that speaks first.
 #ifndef VX_TEST_SCRIPTED_PEER_H
 #define VX_TEST_SCRIPTED_PEER_H
 
@@ -33,14 +31,12 @@ public:
         if (m_thread.joinable()) m_thread.join();
     }
 
-    // Script steps, in order. Without Close or Reset the connection stays
-    // open until the object goes.
+    // Without Close or Reset the connection stays open until the object goes.
     ScriptedPeer& Read(size_t n) { return Add(Op::Read, n); }
     ScriptedPeer& ReadHttpHead() { return Add(Op::ReadHttpHead, 0); }  // up to and including the empty line
     ScriptedPeer& Write(const std::string& bytes) { return Add(Op::Write, 0, bytes); }
-    // Leaves the last write alone on the wire for a moment, so that the other
-    // side is likely to read it separately. Only shapes the traffic: no
-    // outcome of a test depends on it.
+    // Lets the other side likely read the last write alone; no outcome
+    // depends on it.
     ScriptedPeer& Pause(int nMs) { return Add(Op::Pause, static_cast<size_t>(nMs)); }
     ScriptedPeer& Echo() { return Add(Op::Drain, 1); }         // echoes until the stream ends
     ScriptedPeer& ExpectClosed() { return Add(Op::Drain, 0); }  // the other side ends the stream
@@ -68,8 +64,7 @@ public:
     }
 
 private:
-    // Blocking calls are cut into slices so that the destructor never waits
-    // for more than one slice.
+    // Blocking calls wait in slices: the destructor waits for one at most.
     static constexpr int kSliceMs = 50;
     using Clock = std::chrono::steady_clock;
     enum class Op { Read, ReadHttpHead, Write, Pause, Drain, Close };
@@ -114,8 +109,8 @@ private:
             m_cv.wait_for(lock, std::chrono::milliseconds(step.n), [this] { return m_bStop.load(); });
             return "";
         }
-        // The reads; a head is read byte by byte so that nothing after it is
-        // taken. A drain lasts while bytes keep coming.
+        // A head is read byte by byte, so nothing after it is taken; a drain
+        // lasts while bytes keep coming.
         auto deadline = Clock::now() + std::chrono::milliseconds(kStepTimeoutMs);
         for (std::string got, chunk;; chunk.clear()) {
             bool bHead = step.op == Op::ReadHttpHead;
