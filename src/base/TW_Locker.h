@@ -19,7 +19,7 @@ public:
 
     void Lock() {
         m_cs.Enter();
-        if (m_nDepth++ == 0) m_uiOwner.store(pf::CurrentThreadId(), std::memory_order_relaxed);
+        if (m_nDepth++ == 0) m_uiOwner.store(pf::CurrentThreadToken(), std::memory_order_relaxed);
     }
     void Unlock() {
         if (--m_nDepth == 0) m_uiOwner.store(0, std::memory_order_relaxed);
@@ -27,13 +27,13 @@ public:
     }
     // For assertions in functions that must run under this lock.
     bool IsHeldByCurrentThread() const {
-        return m_uiOwner.load(std::memory_order_relaxed) == pf::CurrentThreadId();
+        return m_uiOwner.load(std::memory_order_relaxed) == pf::CurrentThreadToken();
     }
 
 private:
     pf::CriticalSection m_cs;
     int m_nDepth = 0;                     // re-entries of the owner
-    std::atomic<uint32_t> m_uiOwner{0};  // thread id of the owner, 0 when free
+    std::atomic<uintptr_t> m_uiOwner{0};  // the owner's thread token, 0 when free
 };
 
 // Guards a function that requires the caller to hold lck.

@@ -46,6 +46,8 @@ uint32_t CurrentThreadId() {
     return t_uiThreadId;
 }
 
+uintptr_t CurrentThreadToken() { return uintptr_t(pthread_self()); }
+
 static void Wait1(WaitObject* o) {
     WaitObjects(&o, 1, kInfinite);
 }

@@ -71,6 +71,7 @@ bool ThreadExitCode(ThreadHandle h, uint32_t* puiExitCode) {
 
 uint32_t ThreadGetId(ThreadHandle h) { return h ? GetThreadId(H(h)) : 0; }
 uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
+uintptr_t CurrentThreadToken() { return GetCurrentThreadId(); }
 
 bool ThreadCanTerminate() { return true; }
 
