@@ -45,8 +45,14 @@ void TW_SocketMgr::FreeProxies() {
 // ------------------------------------------------------------------ sink
 
 namespace {
+// Read at every callback: in an ELF shared library the default model costs a
+// call per access; eight bytes fit the space the loader keeps for libraries
+// opened later.
+#if defined(__ELF__)
+__attribute__((tls_model("initial-exec")))
+#endif
 thread_local TW_SinkCall* t_lpInnermostSinkCall = nullptr;
-}
+}  // namespace
 
 TW_SinkCall::TW_SinkCall(TW_SocketMgr* lpMgr) : m_lpMgr(lpMgr) {
     // Counted in the generation it is seen to start in: a SetSink that
