@@ -168,8 +168,7 @@ void TW_EngineSocketMgr::OnWritable(SOCKET s, uint32_t uiSeq) {
     SocketData* lpRec = FindLocked(s, uiSeq);
     if (!lpRec) return;
     if (lpRec->status == SS_CONNECTING) {
-        lock.Unlock();
-        OnConnectResult(s, uiSeq, 0);
+        ConnectResultLocked(*lpRec, lock, 0);
     } else if (lpRec->status == SS_CONNECTED) {
         FlushLocked(*lpRec, lock);
     }
@@ -223,14 +222,19 @@ void TW_EngineSocketMgr::FlushLocked(SocketData& rec, TW_LockGuard& lock) {
 void TW_EngineSocketMgr::OnConnectResult(SOCKET s, uint32_t uiSeq, int nError) {
     TW_LockGuard lock(&m_lckTable);
     SocketData* lpRec = FindLocked(s, uiSeq);
-    if (!lpRec || lpRec->status != SS_CONNECTING) return;
-    const uint32_t u1 = lpRec->dwUser1, u2 = lpRec->dwUser2;
-    const SOCKET sLinked = lpRec->sLinked;
+    if (lpRec && lpRec->status == SS_CONNECTING) ConnectResultLocked(*lpRec, lock, nError);
+}
+
+void TW_EngineSocketMgr::ConnectResultLocked(SocketData& rec, TW_LockGuard& lock, int nError) {
+    TW_ASSERT_LOCKED(m_lckTable);
+    const SOCKET s = rec.socket;
+    const uint32_t u1 = rec.dwUser1, u2 = rec.dwUser2;
+    const SOCKET sLinked = rec.sLinked;
     if (nError == 0) {
-        lpRec->status = SS_CONNECTED;
-        lpRec->dwLastRecvTime = lpRec->dwLastSendTime = GetCurrentTick();
-        if (lpRec->lpProxyData) {
-            StartProxyHandshake(*lpRec, lock);
+        rec.status = SS_CONNECTED;
+        rec.dwLastRecvTime = rec.dwLastSendTime = GetCurrentTick();
+        if (rec.lpProxyData) {
+            StartProxyHandshake(rec, lock);
             return;
         }
         lock.Unlock();

@@ -159,6 +159,8 @@ private:
     void DestroyRecord(SocketData* lpRec);
     bool ConnectLocked(SocketData& rec, const sockaddr_in& to);
     void AfterNotice(SOCKET s, uint32_t uiSeq, NoticeResult eResult);
+    // The connect of a socket in SS_CONNECTING finished (lock held, released on return).
+    void ConnectResultLocked(SocketData& rec, TW_LockGuard& lock, int nError);
     void ReadStream(SocketData& rec, TW_LockGuard& lock);
     void ReadDatagram(SocketData& rec, TW_LockGuard& lock);
     // What a datagram's delivery needs of its socket's record.

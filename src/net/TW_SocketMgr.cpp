@@ -197,12 +197,6 @@ bool TW_SocketMgr::StopTimer() {
     return true;
 }
 
-void TW_SocketMgr::OnInternalTimer(SOCKET s, uint32_t uiClass) {
-    uint32_t u1 = 0, u2 = 0;
-    if (uiClass != TIMER_CONNECT || !GetUserData(s, &u1, &u2)) return;
-    if (TW_SinkCall sink(this); sink) sink->OnSocketConnect(kErrConnectByNameTimeout, s, u1, u2);
-}
-
 void TW_SocketMgr::OnTimer(uint32_t uiKey, uint32_t uiValue) {
     SOCKET s = SOCKET(uiKey & 0xFFFFFF);
     uint32_t uiClass = uiKey >> 24;

@@ -161,8 +161,7 @@ protected:
     // ---- the timer handler, the same shape in every engine
     void OnTimer(uint32_t uiKey, uint32_t uiValue) override;
     // The connect-by-name limit and the library's own classes (32 and up).
-    // By default the limit reports 10065; the others are ignored.
-    virtual void OnInternalTimer(SOCKET s, uint32_t uiClass);
+    virtual void OnInternalTimer(SOCKET s, uint32_t uiClass) = 0;
     // Under the engine's lock: for a UDP or connected socket, the time since
     // its last send flush (bSend) or delivery, with the stamp reset to now
     // when it reached uiValue. False for any other socket.
