@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "PfConnectState.h"
+#include "PfDescriptorState.h"
 #include "PfError.h"
 
 namespace pf {
@@ -73,6 +74,8 @@ SOCKET SocketOpen(SocketType eType) {
 bool CloseSocket(SOCKET s) {
     // Forget the state first: once closed, the number may be reused at once.
     SetConnectState(Fd(s), kConnNone);
+    DetachFromAsyncSelect(Fd(s));
+    DetachFromPort(Fd(s));
     // The descriptor is gone even when close reports EINTR: no retry.
     if (close(Fd(s)) == 0 || errno == EINTR) return true;
     SetErrorFromErrno();

@@ -1,0 +1,9 @@
+#include "PfCompletionPort.h"
+
+#include "PfDescriptorState.h"
+
+namespace pf {
+
+void DetachFromPort(int) {}
+
+}  // namespace pf
