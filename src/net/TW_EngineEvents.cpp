@@ -63,7 +63,7 @@ void TW_EngineSocketMgr::AfterNotice(SOCKET s, uint32_t uiSeq, NoticeResult eRes
 void TW_EngineSocketMgr::ReadDatagram(SocketData& rec, TW_LockGuard& lock) {
     const SOCKET s = rec.socket;
     const uint32_t uiSeq = rec.uiSeq;
-    const DatagramOwner owner{rec.dwUser1, rec.dwUser2, rec.sLinked != INVALID_SOCKET};
+    const DatagramOwner owner = OwnerOf(rec);
     PinLocked(rec);
     lock.Unlock();
     char buf[kDatagramBufSize];
@@ -87,19 +87,26 @@ void TW_EngineSocketMgr::OnDatagram(SOCKET s, uint32_t uiSeq, const char* lpData
         TW_LockGuard lock(&m_lckTable);
         SocketData* lpRec = FindLocked(s, uiSeq);
         if (!lpRec) return;
-        owner = DatagramOwner{lpRec->dwUser1, lpRec->dwUser2, lpRec->sLinked != INVALID_SOCKET};
+        owner = OwnerOf(*lpRec);
     }
     DeliverDatagram(s, owner, lpData, nLen, from);
+}
+
+TW_EngineSocketMgr::DatagramOwner TW_EngineSocketMgr::OwnerOf(const SocketData& rec) {
+    return DatagramOwner{rec.dwUser1, rec.dwUser2, rec.sLinked != INVALID_SOCKET, rec.dwProxyIp, rec.wProxyPort};
 }
 
 void TW_EngineSocketMgr::DeliverDatagram(SOCKET s, const DatagramOwner& owner, const char* lpData, int nLen,
                                          const sockaddr_in& from) {
     const auto* p = reinterpret_cast<const unsigned char*>(lpData);
-    TW_SinkCall sink(this);
-    if (!sink) return;
     sockaddr_in sender = from;
-    if (owner.bRelayed && nLen > 10 && p[0] == 0 && p[1] == 0 && p[2] == 0) {
-        // Relayed by the SOCKS server: the 10-byte header names the sender.
+    if (owner.bRelayed) {
+        // Through a SOCKS relay only the relay speaks, and only with an IPv4
+        // header (RSV 0, FRAG 0, ATYP 1) that names the sender: anything else
+        // is someone else's datagram, or one this socket cannot read.
+        if (from.sin_addr.s_addr != owner.dwRelayIp || from.sin_port != owner.wRelayPort || nLen < 10 ||
+            p[0] != 0 || p[1] != 0 || p[2] != 0 || p[3] != 1)
+            return;
         sender = sockaddr_in{};
         sender.sin_family = AF_INET;
         std::memcpy(&sender.sin_addr.s_addr, p + 4, 4);
@@ -107,6 +114,8 @@ void TW_EngineSocketMgr::DeliverDatagram(SOCKET s, const DatagramOwner& owner, c
         lpData += 10;
         nLen -= 10;
     }
+    TW_SinkCall sink(this);
+    if (!sink) return;
     sink->OnSocketRecvFrom(0, s, lpData, nLen, &sender, owner.dwUser1, owner.dwUser2);
 }
 
@@ -127,13 +136,17 @@ void TW_EngineSocketMgr::AcceptOne(SocketData& rec, TW_LockGuard& lock) {
     }
     if (nError != pf::kErrTooManyOpen && nError != pf::kErrNoBufs) return;  // others are the peer's
     // Out of descriptors: the connection stays queued and the listener stays
-    // ready, so watching it now would spin. It rests; the rest is served.
+    // ready, so watching it now would spin.
     TW_LockGuard again(&m_lckTable);
-    SocketData* lpRec = FindLocked(sListen, uiSeq);
-    if (!lpRec || lpRec->status != SS_ACCEPTING) return;
-    if (!m_timer.AddTimer(TimerKey(sListen, TIMER_ACCEPT_RESUME), kAcceptPauseMs, kAcceptPauseMs, true)) return;
-    EnginePauseRead(*lpRec);
-    std::printf("accept s=%d failed with error %d: listening paused for %u ms\n", int(sListen), nError,
+    if (SocketData* lpRec = FindLocked(sListen, uiSeq)) RestListenerLocked(*lpRec, nError);
+}
+
+void TW_EngineSocketMgr::RestListenerLocked(SocketData& rec, int nError) {
+    TW_ASSERT_LOCKED(m_lckTable);
+    if (rec.status != SS_ACCEPTING) return;
+    if (!m_timer.AddTimer(TimerKey(rec.socket, TIMER_ACCEPT_RESUME), kAcceptPauseMs, kAcceptPauseMs, true)) return;
+    EnginePauseRead(rec);
+    std::printf("accept s=%d failed with error %d: listening paused for %u ms\n", int(rec.socket), nError,
                 unsigned(kAcceptPauseMs));
 }
 

@@ -270,7 +270,7 @@ bool TW_EngineSocketMgr::Shutdown(SOCKET s, int nHow) {
     TW_LockGuard lock(&m_lckTable);
     SocketData* lpRec = FindLocked(s);
     if (!lpRec || (lpRec->status != SS_CONNECTED && lpRec->status != SS_UDP)) return false;
-    if (nHow != pf::kShutRecv && !lpRec->listSendBuf.IsEmpty()) {
+    if (nHow != pf::kShutRecv && EngineSendPending(*lpRec)) {
         // Bytes Send accepted go out first; the queue's last flush shuts down.
         if (nHow == pf::kShutBoth) pf::Shutdown(s, pf::kShutRecv);
         lpRec->bShutdownSendPending = true;
@@ -407,11 +407,18 @@ bool TW_EngineSocketMgr::SetNoticeLen(SOCKET s, uint32_t uiLen) {
     TW_LockGuard lock(&m_lckTable);
     SocketData* lpRec = FindLocked(s);
     if (!lpRec) return false;
+    // Datagrams are not framed: the request arms reception (engines that
+    // read datagrams all the time ignore it).
+    if (lpRec->status == SS_UDP) return EngineWatchRead(*lpRec);
     switch (RequestNotice(lpRec->status, *lpRec, uiLen)) {
     case NOTICE_REFUSED: return false;
     case NOTICE_ACCEPTED: return true;
-    case NOTICE_WATCH_READ: EngineWatchRead(*lpRec); return true;
+    case NOTICE_WATCH_READ:
+        if (EngineWatchRead(*lpRec)) return true;
+        lpRec->uiNoticeLen = 0;  // nothing armed: the host may ask again
+        return false;
     case NOTICE_DELIVER_BUFFERED: {
+        if (EngineDeliverBuffered(*lpRec)) return true;
         // Enough is held already: deliver now, on the caller's thread.
         const uint32_t uiSeq = lpRec->uiSeq;
         lock.Unlock();

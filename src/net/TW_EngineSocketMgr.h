@@ -95,7 +95,8 @@ protected:
     virtual void EngineStop() = 0;
     virtual bool EngineAdd(SocketData& rec) = 0;
     virtual void EngineRemove(SocketData& rec) = 0;
-    virtual void EngineWatchRead(SocketData& rec) = 0;
+    // false (with the platform's last error) when reading cannot start.
+    virtual bool EngineWatchRead(SocketData& rec) = 0;
     virtual void EnginePauseRead(SocketData& rec) = 0;
     virtual void EngineWatchWrite(SocketData& rec) = 0;
     // Begins a connect to lpTo (already the proxy's address for a proxied
@@ -105,6 +106,12 @@ protected:
     virtual bool EngineListen(SocketData& rec, int nBacklog) = 0;
     // Moves or queues a Send's bytes; false (nothing queued) on a hard error.
     virtual bool EngineSend(SocketData& rec, const char* lpData, uint32_t uiLen);
+    // A notice that the bytes already held complete: true when the engine
+    // delivers it on one of its own threads (ReceiveNotice with no bytes);
+    // false lets SetNoticeLen deliver it on the caller's thread.
+    virtual bool EngineDeliverBuffered(SocketData& rec) { return false; }
+    // Bytes Send accepted are still on their way out (Shutdown(send) waits).
+    virtual bool EngineSendPending(const SocketData& rec) { return !rec.listSendBuf.IsEmpty(); }
     // Threads of the engine's own types (TW_MultiThread); the DNS worker is shared.
     virtual uint32_t EngineThreadProc(ThreadData* lpData);
 
@@ -119,6 +126,9 @@ protected:
     // Reports a failure once: OnSocketClose, or OnSocketProxy (10054) for the
     // control connection of a proxied UDP socket. uiSeq 0: whatever record s has.
     bool NotifyClose(int nError, SOCKET s, uint32_t uiSeq);
+    // Out of descriptors: the listener rests (EnginePauseRead) and is watched
+    // again (EngineWatchRead) after kAcceptPauseMs; the rest is served meanwhile.
+    void RestListenerLocked(SocketData& rec, int nError);
 
     // ---- the table (guarded by m_lckTable)
     SocketData* FindLocked(SOCKET s);
@@ -166,8 +176,11 @@ private:
     // What a datagram's delivery needs of its socket's record.
     struct DatagramOwner {
         uint32_t dwUser1 = 0, dwUser2 = 0;
-        bool bRelayed = false;  // a SOCKS relay's header may lead the bytes
+        bool bRelayed = false;  // datagrams come through a SOCKS relay, header first
+        uint32_t dwRelayIp = 0; // the relay's address (network order)
+        uint16_t wRelayPort = 0;
     };
+    static DatagramOwner OwnerOf(const SocketData& rec);
     void DeliverDatagram(SOCKET s, const DatagramOwner& owner, const char* lpData, int nLen,
                          const sockaddr_in& from);
     void AcceptOne(SocketData& rec, TW_LockGuard& lock);

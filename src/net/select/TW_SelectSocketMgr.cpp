@@ -71,9 +71,10 @@ void TW_SelectSocketMgr::EngineRemove(SocketData& rec) {
         m_listFreeThread.AddHead(lpGroup->GetIndex());
 }
 
-void TW_SelectSocketMgr::EngineWatchRead(SocketData& rec) {
+bool TW_SelectSocketMgr::EngineWatchRead(SocketData& rec) {
     TW_ASSERT_LOCKED(m_lckTable);
     if (TW_SelectThread* lpGroup = GroupOf(rec)) lpGroup->WatchRead(rec.socket);
+    return true;
 }
 
 void TW_SelectSocketMgr::EnginePauseRead(SocketData& rec) {

@@ -24,7 +24,7 @@ protected:
     void EngineStop() override;
     bool EngineAdd(SocketData& rec) override;
     void EngineRemove(SocketData& rec) override;
-    void EngineWatchRead(SocketData& rec) override;
+    bool EngineWatchRead(SocketData& rec) override;
     void EnginePauseRead(SocketData& rec) override;
     void EngineWatchWrite(SocketData& rec) override;
     bool EngineConnect(SocketData& rec, const sockaddr_in& to) override;
