@@ -22,6 +22,8 @@ inline std::vector<EngineTraits> EngineList() {
     return {
         // The select engine reports every failed attempt as a time-out.
         {"ISelectSocketMgr1.0", 10060},
+        // The completion-port engine reports the connect's own error.
+        {"IIocpSocketMgr1.0", 10061},
     };
 }
 

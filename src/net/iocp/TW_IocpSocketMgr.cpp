@@ -18,11 +18,17 @@ TW_SocketMgrInstance* TW_IocpSocketMgr::Create(bool bRecord) {
     return lpMgr;
 }
 
-TW_IocpSocketMgr::TW_IocpSocketMgr() : m_wndConnect(this) { m_mapClosingSocket.InitHashTable(4099); }
+TW_IocpSocketMgr::TW_IocpSocketMgr() : m_wndConnect(this) {
+    m_mapClosingSocket.InitHashTable(4099);
+    // Lives as long as the manager: a window thread that comes up after
+    // Start gave up waiting still signals it.
+    m_hWndReady = pf::EventCreate(false, false);
+}
 
 TW_IocpSocketMgr::~TW_IocpSocketMgr() {
     std::printf("~TW_IocpSocketMgr exit\n");
     Stop(2000);
+    pf::EventClose(m_hWndReady);
 }
 
 // ------------------------------------------------------------------ start, stop
@@ -36,12 +42,10 @@ bool TW_IocpSocketMgr::EngineStart(uint8_t, uint32_t uiWorkers) {
     m_nOutstanding = 0;
     m_nWorkers = int(uiWorkers ? uiWorkers : pf::ProcessorCount() + 1);
     const int nStarted = StartThreads(kThreadWorker, m_nWorkers, 0);
-    m_hWndReady = pf::EventCreate(false, false);
     m_bWndUp = false;
+    pf::EventReset(m_hWndReady);
     if (nStarted == m_nWorkers && m_hWndReady && StartThread(kThreadConnect, 0))
         pf::EventWait(m_hWndReady, 3000);
-    pf::EventClose(m_hWndReady);
-    m_hWndReady = nullptr;
     if (nStarted == m_nWorkers && m_bWndUp) return true;
 
     // Without its workers or its connect window the engine cannot work.
