@@ -5,6 +5,14 @@
 
 #include "ISocketMgr.h"
 
+// The library's version; the CMake package and vxnet.pc carry the same one.
+#define VXNET_VERSION_MAJOR 0
+#define VXNET_VERSION_MINOR 1
+#define VXNET_VERSION_PATCH 0
+#define VXNET_VERSION_STRING "0.1.0"
+// One number for comparisons: MAJOR * 10000 + MINOR * 100 + PATCH.
+#define VXNET_VERSION (VXNET_VERSION_MAJOR * 10000 + VXNET_VERSION_MINOR * 100 + VXNET_VERSION_PATCH)
+
 #if defined(_WIN32)
 #define VXNET_CALL __cdecl
 #if defined(VXNET_BUILD)
