@@ -135,4 +135,38 @@ unexpected=$(dpkg -c "$deb" | awk '$1 !~ /^d/ {print $6}' | grep -Ev \
     '^\./usr/(include/vxnet/(vxnet|ISocketMgr|vxmempool)\.h|lib/(lib(vxnet|vxmempool)\.so(\.1(\.0\.0)?)?|cmake/vxnet/vxnet(Config|ConfigVersion|Targets|Targets-[a-z]+)\.cmake|pkgconfig/vxnet\.pc))$' \
     || true)
 [ -z "$unexpected" ] || { echo "ci-install: unexpected files in the package:" >&2; echo "$unexpected" >&2; exit 1; }
+
+# ------------------------------------------------------------ Windows zip
+# From the MinGW build the Windows job made: the DLLs, their import libraries
+# and .def files, the headers, the CMake package and the .pc file; the
+# examples cross-build against the unpacked zip and two of them run under Wine.
+mingw=build-mingw-x86_64
+if [ -f "$mingw/CMakeCache.txt" ]; then
+    rm -f "$mingw"/vxnet-*.zip
+    (cd "$mingw" && cpack -G ZIP >/dev/null)
+    zip=$(ls "$mingw"/vxnet-*.zip)
+    echo "package $zip:"
+    mkdir -p "$work/zip"
+    (cd "$work/zip" && cmake -E tar xf "$src/$zip")
+    top=$(ls -d "$work"/zip/vxnet-*)
+    (cd "$top" && find . -type f | sort | sed 's/^/  /')
+    unexpected=$(cd "$top" && find . -type f | grep -Ev \
+        '^\./(include/vxnet/(vxnet|ISocketMgr|vxmempool)\.h|bin/(vxnet|vxmempool)\.dll|lib/(lib(vxnet|vxmempool)\.dll\.a|(vxnet|vxmempool)\.def|cmake/vxnet/vxnet(Config|ConfigVersion|Targets|Targets-[a-z]+)\.cmake|pkgconfig/vxnet\.pc))$' \
+        || true)
+    [ -z "$unexpected" ] || { echo "ci-install: unexpected files in the zip:" >&2; echo "$unexpected" >&2; exit 1; }
+    # The examples link the MinGW runtime statically, as the library does.
+    cmake -S "$work/examples" -B "$work/with-zip" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-x86_64.cmake" \
+          -DCMAKE_PREFIX_PATH="$top" -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null
+    cmake --build "$work/with-zip"
+    cp "$top"/bin/*.dll "$work/with-zip/"
+    wine=$(grep -m1 '^VX_WINE:' "$mingw/CMakeCache.txt" | cut -d= -f2)
+    if [ -d "$mingw/wineprefix" ] && [ -x "$wine" ]; then
+        (cd "$work/with-zip" && export WINEDEBUG=-all WINEPREFIX="$src/$mingw/wineprefix" &&
+            "$wine" ./timers.exe && "$wine" ./udp_exchange.exe $((20000 + RANDOM % 20000)) 2)
+    else
+        echo "(no Wine prefix in $mingw: the examples built, not run)"
+    fi
+else
+    echo "(no $mingw build: run scripts/test-windows.sh x86_64 first for the zip)"
+fi
 echo "install: ok"
