@@ -1,21 +1,15 @@
-// A minimal echo server on the vxnet select engine.
+// An echo server. Messages are frames: a 4-byte little-endian length, then
+// that many bytes. The server asks the engine for a 4-byte header, then for
+// the whole frame, and sends the frame back unchanged.
 //
-// Messages are frames: a 4-byte little-endian length, then that many bytes.
-// The server asks the engine for a 4-byte header, then for the whole frame,
-// and sends the frame back unchanged.
-//
-//   cmake -S . -B build -G Ninja && cmake --build build --target echo_server echo_client
-//   ./build/bin/echo_server 7777            (press Enter to stop it)
-//   ./build/bin/echo_client 127.0.0.1 7777 hello 3
-#include <cstdio>
+//   echo_server [port] [interface]        (press Enter to stop it)
+//   echo_server 7777 ISelectSocketMgr1.0
 #include <cstdlib>
 
-#include "vxnet/vxnet.h"
+#include "ExampleSink.h"
 
-class EchoSink : public ISocketMgrSink {
+class EchoSink : public ExampleSink {
 public:
-    ISocketMgr* mgr = nullptr;
-
     // Every new connection starts by asking for a header; nothing is read before.
     void OnSocketAccept(int, SOCKET, SOCKET s, sockaddr_in*, sockaddr_in*) override {
         std::printf("connection %u accepted\n", unsigned(s));
@@ -32,8 +26,8 @@ public:
             return;
         }
         if (*len < frame) {
-            *len = 0;                      // keep the header buffered...
-            mgr->SetNoticeLen(s, frame);   // ...and wait for the whole frame
+            *len = 0;                     // keep the header buffered...
+            mgr->SetNoticeLen(s, frame);  // ...and wait for the whole frame
             return;
         }
         mgr->Send(s, data, frame, 0, nullptr);
@@ -46,48 +40,23 @@ public:
         std::printf("connection %u closed (error %d)\n", unsigned(s), error);
         mgr->CloseSocket(s);
     }
-
-    // The events this server does not use.
-    bool OnSocketPreAccept(sockaddr_in*, sockaddr_in*) override { return true; }
-    void OnSocketConnect(int, SOCKET, uint32_t, uint32_t) override {}
-    void OnSocketRecvFrom(int, SOCKET, const char*, int, sockaddr_in*, uint32_t, uint32_t) override {}
-    void OnSocketSend(int, SOCKET, uint32_t, uint32_t, uint32_t, uint32_t) override {}
-    void OnSocketRecvIdle(int, SOCKET, uint32_t, uint32_t) override {}
-    void OnSocketSendIdle(int, SOCKET, uint32_t, uint32_t) override {}
-    void OnDnsParse(const char*, uint32_t) override {}
-    void OnSocketTimer(SOCKET, uint32_t, uint32_t, uint32_t, uint32_t) override {}
-    void OnSocketProxy(int, SOCKET, sockaddr_in*, uint32_t, uint32_t) override {}
-    uint32_t OnSocketReserved(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t,
-                              uint32_t) override {
-        return 0;
-    }
 };
 
 int main(int argc, char** argv) {
     const uint16_t port = uint16_t(argc > 1 ? std::atoi(argv[1]) : 7777);
-
-    vxInitialize();
-    ISocketMgr* mgr = vxCreateInstance(VXNET_ISELECT_1_0);
-    if (!mgr) {
-        std::printf("the select engine is not available in this build\n");
-        return 1;
-    }
     EchoSink sink;
-    sink.mgr = mgr;
-    mgr->SetSink(&sink);  // before the first socket: the engine's threads take it from here
-    mgr->Start(0, 0, 0, 0);
+    ISocketMgr* mgr = StartEngine(argc > 2 ? argv[2] : nullptr, sink);
+    if (!mgr) return 1;
 
     const SOCKET listener = mgr->CreateTcpSocket(nullptr, "127.0.0.1", port, 0, 0);
     if (listener == INVALID_SOCKET || !mgr->Listen(listener, 64)) {
         std::printf("cannot listen on 127.0.0.1:%u\n", unsigned(port));
-        vxDestroyInstance(mgr);
+        StopEngine(mgr);
         return 1;
     }
     std::printf("echo server on 127.0.0.1:%u; press Enter to stop\n", unsigned(port));
+    std::fflush(stdout);
     std::getchar();
-
-    mgr->Stop(2000);  // closes every socket, without events
-    vxDestroyInstance(mgr);
-    vxUninitialize();
+    StopEngine(mgr);
     return 0;
 }

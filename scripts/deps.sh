@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the build, the tests and the benchmarks need, when missing.
-# Usage: scripts/deps.sh [native|windows|peers|bench|all]...
+# Usage: scripts/deps.sh [native|windows|fuzz|peers|bench|docs|package|all]...
 set -euo pipefail
 
 want=("$@")
@@ -14,9 +14,11 @@ for w in "${want[@]}"; do
         fuzz)    pkgs+=(clang libclang-rt-14-dev) ;;
         peers)   pkgs+=(dante-server tinyproxy microsocks) ;;
         bench)   pkgs+=(libuv1-dev libasio-dev pkg-config) ;;
+        docs)    pkgs+=(doxygen) ;;
+        package) pkgs+=(pkg-config dpkg-dev) ;;
         all)     pkgs+=(cmake ninja-build g++ googletest libgtest-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686
                         wine64 clang libclang-rt-14-dev dante-server tinyproxy microsocks libuv1-dev libasio-dev
-                        pkg-config) ;;
+                        pkg-config doxygen dpkg-dev) ;;
         *) echo "deps.sh: unknown set '$w'" >&2; exit 2 ;;
     esac
 done
