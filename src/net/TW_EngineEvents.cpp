@@ -64,6 +64,7 @@ void TW_EngineSocketMgr::ReadDatagram(SocketData& rec, TW_LockGuard& lock) {
     const SOCKET s = rec.socket;
     const uint32_t uiSeq = rec.uiSeq;
     const DatagramOwner owner = OwnerOf(rec);
+    rec.dwLastRecvTime = GetCurrentTick();  // a datagram waits: receive activity
     PinLocked(rec);
     lock.Unlock();
     char buf[kDatagramBufSize];
@@ -88,6 +89,7 @@ void TW_EngineSocketMgr::OnDatagram(SOCKET s, uint32_t uiSeq, const char* lpData
         SocketData* lpRec = FindLocked(s, uiSeq);
         if (!lpRec) return;
         owner = OwnerOf(*lpRec);
+        lpRec->dwLastRecvTime = GetCurrentTick();
     }
     DeliverDatagram(s, owner, lpData, nLen, from);
 }
