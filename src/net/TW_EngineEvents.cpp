@@ -158,8 +158,10 @@ void TW_EngineSocketMgr::OnAccepted(SOCKET sListen, SOCKET s, const sockaddr_in&
     if (bTaken)
         RecordAccept(sListen, s, &local, &remote);
     else
-        pf::CloseSocket(s);
+        EngineDiscardAccepted(s);
 }
+
+void TW_EngineSocketMgr::EngineDiscardAccepted(SOCKET s) { pf::CloseSocket(s); }
 
 // ------------------------------------------------------------------ writing
 

@@ -105,6 +105,10 @@ protected:
     virtual bool EngineListen(SocketData& rec, int nBacklog) = 0;
     // Moves or queues a Send's bytes; false (nothing queued) on a hard error.
     virtual bool EngineSend(SocketData& rec, const char* lpData, uint32_t uiLen);
+    // Closes an accepted socket that never got a record (refused by the
+    // host, or no room): an engine whose sockets start registered with it
+    // lets go of that first.
+    virtual void EngineDiscardAccepted(SOCKET s);
     // Threads of the engine's own types (TW_MultiThread); the DNS worker is shared.
     virtual uint32_t EngineThreadProc(ThreadData* lpData);
 

@@ -22,6 +22,8 @@ inline std::vector<EngineTraits> EngineList() {
     return {
         // The select engine reports every failed attempt as a time-out.
         {"ISelectSocketMgr1.0", 10060},
+        // The async-select engine reports the connect's own error.
+        {"IAsyncSocketMgr1.0", 10061},
     };
 }
 
