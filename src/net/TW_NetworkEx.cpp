@@ -30,7 +30,7 @@ struct EngineEntry {
 };
 EngineEntry g_engines[] = {
     {SOCKETMGR_IOCP, nullptr, VXNET_IIOCP_1_0, VXNET_IIOCP_1_1, VXNET_IIOCP_2_0},
-    {SOCKETMGR_ASYNC, &TW_AsyncSocketMgr::Create, VXNET_IASYNC_1_0, nullptr, VXNET_IASYNC_2_0},
+    {SOCKETMGR_ASYNC, &TW_AsyncSocketMgr::Create, VXNET_IASYNC_1_0, VXNET_IASYNC_1_1, VXNET_IASYNC_2_0},
     {SOCKETMGR_SELECT, &TW_SelectSocketMgr::Create, VXNET_ISELECT_1_0, nullptr, VXNET_ISELECT_2_0},
     {SOCKETMGR_RECORD, nullptr, VXNET_IRECORD_1_0, nullptr, nullptr},
 };

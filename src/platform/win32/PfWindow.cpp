@@ -1,8 +1,9 @@
 // Windows and async-select on Win32: message-only windows and WSAAsyncSelect.
 // A WindowHandle is the HWND itself. The class's window procedure is a
 // trampoline that finds the caller's procedure in the window's extra bytes
-// (stored at WM_NCCREATE) and hides the messages before WM_CREATE, so that
-// the caller's procedure sees kWmCreate first, with the creation parameter.
+// (stored at WM_NCCREATE) and passes on only kWmCreate (first, with the
+// creation parameter), kWmDestroy and messages from kWmUser up, as the
+// POSIX backend has no others.
 #include "PfWindow.h"
 
 #include <winsock2.h>
@@ -43,6 +44,9 @@ LRESULT CALLBACK Trampoline(HWND hWnd, UINT uiMsg, WPARAM wParam, LPARAM lParam)
         auto* p = static_cast<CreateParams*>(cs->lpCreateParams);
         return fn(Handle(hWnd), kWmCreate, wParam, intptr_t(p->lpCreateParam));
     }
+    // The caller's procedure sees what a POSIX window has too: its creation,
+    // its destruction and posted messages; the rest is the system's.
+    if (uiMsg != WM_DESTROY && uiMsg < WM_USER) return DefWindowProcW(hWnd, uiMsg, wParam, lParam);
     return fn(Handle(hWnd), uiMsg, wParam, lParam);
 }
 
