@@ -1,7 +1,10 @@
 // A hidden window as a C++ object: a derived class overrides WindowProc and
-// receives every message of its window, the first one included, with the
-// window handle already set. Routing goes through the window's user data, so
-// windows of several objects may be created at once on different threads.
+// receives every message of its window, starting with kWmCreate, with
+// m_hWnd already set. The object is found from the window's user data,
+// stored when the creation message arrives (it travels as the creation
+// parameter), so windows of several objects may be created at once on
+// different threads. A window and all its messages belong to the thread
+// that created it.
 #ifndef TW_WND_H
 #define TW_WND_H
 
@@ -12,27 +15,43 @@
 class TW_Wnd {
 public:
     TW_Wnd() = default;
-    virtual ~TW_Wnd() { Destroy(); }
+    // Destroys the window (from its own thread).
+    virtual ~TW_Wnd();
     TW_Wnd(const TW_Wnd&) = delete;
     TW_Wnd& operator=(const TW_Wnd&) = delete;
 
-    // The class atom; 0 when it exists already (not an error).
+    // The class atom. A class that exists already is no failure and gives
+    // 0, as any other failure does: tell them apart by the last error.
     static uint16_t RegisterWndClass(const wchar_t* lpszClass);
     static bool UnregisterWndClass(const wchar_t* lpszClass);
-    // A window of the calling thread; true also when this object has one already.
-    bool Create(const wchar_t* lpszClass, const wchar_t* lpszTitle, uint32_t uiStyle);
+
+    // True when the object has a window afterwards (also when it had one).
+    // lpCreateParam reaches WindowProc as the lParam of kWmCreate.
+    bool Create(const wchar_t* lpszClass, const wchar_t* lpszTitle, uint32_t uiStyle, void* lpCreateParam = nullptr);
+    // False without a window.
     bool Destroy();
-    pf::WindowHandle GetHwnd() const { return m_hWnd; }
-    // Dispatches the calling thread's messages until its quit message (or an
-    // error, which ends the loop instead of spinning).
-    static void RunMessageLoop();
+
+    pf::WindowHandle GetHandle() const { return m_hWnd; }
+    bool PostMessage(uint32_t uiMsg, uintptr_t wParam, intptr_t lParam) const {
+        return pf::PostWindowMessage(m_hWnd, uiMsg, wParam, lParam);
+    }
+
+    // The calling thread's message loop: true when it ended with kWmQuit,
+    // false when the queue failed (instead of spinning on it).
+    static bool RunMessageLoop();
 
 protected:
+    // Default: DefWindowProc.
     virtual intptr_t WindowProc(uint32_t uiMsg, uintptr_t wParam, intptr_t lParam);
 
-private:
-    static intptr_t StartProc(pf::WindowHandle hWnd, uint32_t uiMsg, uintptr_t wParam, intptr_t lParam);
     pf::WindowHandle m_hWnd = nullptr;
+
+private:
+    struct Creation {
+        TW_Wnd* lpThis;
+        void* lpCreateParam;
+    };
+    static intptr_t Route(pf::WindowHandle hWnd, uint32_t uiMsg, uintptr_t wParam, intptr_t lParam);
 };
 
 #endif

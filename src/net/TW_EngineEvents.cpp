@@ -81,24 +81,24 @@ void TW_EngineSocketMgr::ReadDatagram(SocketData& rec, TW_LockGuard& lock) {
     }
 }
 
-void TW_EngineSocketMgr::OnDatagram(SOCKET s, uint32_t uiSeq, const char* lpData, int nLen,
+bool TW_EngineSocketMgr::OnDatagram(SOCKET s, uint32_t uiSeq, const char* lpData, int nLen,
                                     const sockaddr_in& from) {
     DatagramOwner owner;
     {
         TW_LockGuard lock(&m_lckTable);
         SocketData* lpRec = FindLocked(s, uiSeq);
-        if (!lpRec) return;
+        if (!lpRec) return false;
         owner = OwnerOf(*lpRec);
         lpRec->dwLastRecvTime = GetCurrentTick();
     }
-    DeliverDatagram(s, owner, lpData, nLen, from);
+    return DeliverDatagram(s, owner, lpData, nLen, from);
 }
 
 TW_EngineSocketMgr::DatagramOwner TW_EngineSocketMgr::OwnerOf(const SocketData& rec) {
     return DatagramOwner{rec.dwUser1, rec.dwUser2, rec.sLinked != INVALID_SOCKET, rec.dwProxyIp, rec.wProxyPort};
 }
 
-void TW_EngineSocketMgr::DeliverDatagram(SOCKET s, const DatagramOwner& owner, const char* lpData, int nLen,
+bool TW_EngineSocketMgr::DeliverDatagram(SOCKET s, const DatagramOwner& owner, const char* lpData, int nLen,
                                          const sockaddr_in& from) {
     const auto* p = reinterpret_cast<const unsigned char*>(lpData);
     sockaddr_in sender = from;
@@ -108,7 +108,7 @@ void TW_EngineSocketMgr::DeliverDatagram(SOCKET s, const DatagramOwner& owner, c
         // is someone else's datagram, or one this socket cannot read.
         if (from.sin_addr.s_addr != owner.dwRelayIp || from.sin_port != owner.wRelayPort || nLen < 10 ||
             p[0] != 0 || p[1] != 0 || p[2] != 0 || p[3] != 1)
-            return;
+            return false;
         sender = sockaddr_in{};
         sender.sin_family = AF_INET;
         std::memcpy(&sender.sin_addr.s_addr, p + 4, 4);
@@ -117,8 +117,8 @@ void TW_EngineSocketMgr::DeliverDatagram(SOCKET s, const DatagramOwner& owner, c
         nLen -= 10;
     }
     TW_SinkCall sink(this);
-    if (!sink) return;
-    sink->OnSocketRecvFrom(0, s, lpData, nLen, &sender, owner.dwUser1, owner.dwUser2);
+    if (sink) sink->OnSocketRecvFrom(0, s, lpData, nLen, &sender, owner.dwUser1, owner.dwUser2);
+    return true;
 }
 
 // ------------------------------------------------------------------ accepting
@@ -173,8 +173,10 @@ void TW_EngineSocketMgr::OnAccepted(SOCKET sListen, SOCKET s, const sockaddr_in&
     if (bTaken)
         RecordAccept(sListen, s, &local, &remote);
     else
-        pf::CloseSocket(s);
+        EngineDiscardAccepted(s);
 }
+
+void TW_EngineSocketMgr::EngineDiscardAccepted(SOCKET s) { pf::CloseSocket(s); }
 
 // ------------------------------------------------------------------ writing
 

@@ -112,6 +112,10 @@ protected:
     virtual bool EngineDeliverBuffered(SocketData& rec) { return false; }
     // Bytes Send accepted are still on their way out (Shutdown(send) waits).
     virtual bool EngineSendPending(const SocketData& rec) { return !rec.listSendBuf.IsEmpty(); }
+    // Closes an accepted socket that never got a record (refused by the
+    // host, or no room): an engine whose sockets start registered with it
+    // lets go of that first.
+    virtual void EngineDiscardAccepted(SOCKET s);
     // Threads of the engine's own types (TW_MultiThread); the DNS worker is shared.
     virtual uint32_t EngineThreadProc(ThreadData* lpData);
 
@@ -121,7 +125,9 @@ protected:
     // nError 0: connected (or, proxied, on to the handshake).
     void OnConnectResult(SOCKET s, uint32_t uiSeq, int nError);
     void OnStreamBytes(SOCKET s, uint32_t uiSeq, const char* lpData, uint32_t uiLen);
-    void OnDatagram(SOCKET s, uint32_t uiSeq, const char* lpData, int nLen, const sockaddr_in& from);
+    // false when the datagram was not the host's (the socket is gone, or it
+    // did not come from its SOCKS relay).
+    bool OnDatagram(SOCKET s, uint32_t uiSeq, const char* lpData, int nLen, const sockaddr_in& from);
     void OnAccepted(SOCKET sListen, SOCKET sNew, const sockaddr_in& peer);
     // Reports a failure once: OnSocketClose, or OnSocketProxy (10054) for the
     // control connection of a proxied UDP socket. uiSeq 0: whatever record s has.
@@ -181,7 +187,7 @@ private:
         uint16_t wRelayPort = 0;
     };
     static DatagramOwner OwnerOf(const SocketData& rec);
-    void DeliverDatagram(SOCKET s, const DatagramOwner& owner, const char* lpData, int nLen,
+    bool DeliverDatagram(SOCKET s, const DatagramOwner& owner, const char* lpData, int nLen,
                          const sockaddr_in& from);
     void AcceptOne(SocketData& rec, TW_LockGuard& lock);
     // After a partial flush, or the last block: the report, the pending shutdown.

@@ -7,6 +7,7 @@
 
 #include "TW_List.h"
 #include "TW_Locker.h"
+#include "async/TW_AsyncSocketMgr.h"
 #include "iocp/TW_IocpSocketMgr.h"
 #include "select/TW_SelectSocketMgr.h"
 #include "vxnet/vxnet.h"
@@ -30,7 +31,7 @@ struct EngineEntry {
 };
 EngineEntry g_engines[] = {
     {SOCKETMGR_IOCP, &TW_IocpSocketMgr::Create, VXNET_IIOCP_1_0, VXNET_IIOCP_1_1, VXNET_IIOCP_2_0},
-    {SOCKETMGR_ASYNC, nullptr, VXNET_IASYNC_1_0, VXNET_IASYNC_1_1, VXNET_IASYNC_2_0},
+    {SOCKETMGR_ASYNC, &TW_AsyncSocketMgr::Create, VXNET_IASYNC_1_0, VXNET_IASYNC_1_1, VXNET_IASYNC_2_0},
     {SOCKETMGR_SELECT, &TW_SelectSocketMgr::Create, VXNET_ISELECT_1_0, nullptr, VXNET_ISELECT_2_0},
     {SOCKETMGR_RECORD, nullptr, VXNET_IRECORD_1_0, nullptr, nullptr},
 };

@@ -149,6 +149,12 @@ NoticeResult TW_EngineSocketMgr::OnProxyBytes(SOCKET s, const NoticeRecord& nrec
             rec.wProxyPort = res.addr.wPort;
         }
         events[nEvents++] = ProxyEvent{res.eAction, res};
+        if (res.eAction == PROXY_FAIL && res.eFail == PROXY_FAIL_TO_PROXY_SINK) {
+            // Reported now, as final: the connection's end, which an engine
+            // watching for closes sees, is no second failure.
+            rec.status = SS_CLOSE_NOTIFIED;
+            EnginePauseRead(rec);
+        }
         if (res.eAction == PROXY_REPORT_BOUND) continue;  // the peer's reply may follow at once
         // The handshake is over. Application data waits for the host's first
         // request; a relay's control connection stays watched, since the

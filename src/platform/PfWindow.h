@@ -67,7 +67,10 @@ uint16_t RegisterWindowClass(const wchar_t* lpszClass, WindowProc fnProc);
 bool UnregisterWindowClass(const wchar_t* lpszClass);
 
 // A hidden window of the calling thread. Its procedure receives kWmCreate
-// (lParam = lpCreateParam) before the call returns. Null on failure.
+// (lParam = lpCreateParam) before the call returns, then only kWmDestroy
+// and messages from kWmUser up (the system's own go to DefWindowProc).
+// A procedure that answers kWmCreate with -1 refuses the window. Null on
+// failure.
 WindowHandle CreateHiddenWindow(const wchar_t* lpszClass, const wchar_t* lpszTitle, uint32_t uiStyle,
                                 void* lpCreateParam);
 // From the owning thread; its procedure receives kWmDestroy first. Messages

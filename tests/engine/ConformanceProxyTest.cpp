@@ -203,11 +203,18 @@ TEST_P(Conformance, Socks5UdpAssociateRelaysBothWays) {
     relay.SendTo(wPort, RelayHeader(Ip4(127, 0, 0, 3), 999) + "world");
     auto in = ExpectEvent(Ev::RecvFrom, u, mark, 0, 0x51, 0x52);
     ASSERT_TRUE(in && in->data == "world" && SameAddr(in->addr, Ip4(127, 0, 0, 3), 999));
-    // Ten bytes are no relayed datagram: delivered whole, from the relay.
-    const std::string ten = RelayHeader(Ip4(127, 0, 0, 3), 9);
-    relay.SendTo(wPort, ten);
-    auto whole = m_sink.Wait(Is(Ev::RecvFrom, u), kWaitMs, in->index + 1);
-    EXPECT_TRUE(whole && whole->data == ten && PortOf(whole->addr) == relay.LocalPort());
+    // Only the relay speaks, with a whole IPv4 header: a stranger's datagram,
+    // a short one and one naming a domain are dropped; a bare header is an
+    // empty datagram.
+    RawSocket stranger = RawSocket::Udp();
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(m_lpMgr->SetNoticeLen(u, 1));
+    stranger.SendTo(wPort, RelayHeader(Ip4(127, 0, 0, 4), 7) + "spoof");
+    relay.SendTo(wPort, std::string("\0\0\0\1", 4));
+    relay.SendTo(wPort, B({0, 0, 0, 3, 1, 'x', 0, 9}) + "name");
+    relay.SendTo(wPort, RelayHeader(Ip4(127, 0, 0, 3), 9));
+    auto empty = m_sink.Wait(Is(Ev::RecvFrom, u), kWaitMs, in->index + 1);
+    EXPECT_TRUE(empty && empty->data.empty() && SameAddr(empty->addr, Ip4(127, 0, 0, 3), 9))
+        << (empty ? Describe(*empty) : "no datagram");
 
     // Closing the UDP socket ends the association.
     ASSERT_TRUE(m_lpMgr->CloseSocket(u));

@@ -24,6 +24,8 @@ inline std::vector<EngineTraits> EngineList() {
         {"ISelectSocketMgr1.0", 10060},
         // The completion-port engine reports the connect's own error.
         {"IIocpSocketMgr1.0", 10061},
+        // The async-select engine reports the connect's own error.
+        {"IAsyncSocketMgr1.0", 10061},
     };
 }
 

@@ -103,16 +103,17 @@ void TW_IocpSocketMgr::OnRecvDone(IoContext* lpCtx, uint32_t uiBytes) {
 void TW_IocpSocketMgr::OnDatagramDone(IoContext* lpCtx, uint32_t uiBytes, int nError) {
     const SOCKET s = lpCtx->socket;
     const uint32_t uiSeq = lpCtx->uiSeq;
-    if (nError == pf::kErrMsgSize) {
-        // Longer than the buffer: dropped, and the request stays armed, so a
-        // peer cannot make the socket deaf by sending one.
+    // A failed receive (the socket closed under it, mostly) ends silently.
+    // One longer than the buffer, or one that is not the host's (not from
+    // its relay), is dropped and the request stays armed: a peer cannot make
+    // the socket deaf that way.
+    bool bRearm = nError == pf::kErrMsgSize;
+    if (nError == 0) bRearm = !OnDatagram(s, uiSeq, lpCtx->Data(), int(uiBytes), lpCtx->from);
+    if (bRearm) {
         TW_LockGuard lock(&m_lckTable);
         SocketData* lpRec = FindLocked(s, uiSeq);
-        if (!lpRec || lpRec->status != SS_UDP || !ArmDatagramLocked(*lpRec, lpCtx)) IoContext::Free(lpCtx);
-        return;
+        if (lpRec && lpRec->status == SS_UDP && ArmDatagramLocked(*lpRec, lpCtx)) return;
     }
-    // A failed receive (the socket closed under it, mostly) ends silently.
-    if (nError == 0) OnDatagram(s, uiSeq, lpCtx->Data(), int(uiBytes), lpCtx->from);
     IoContext::Free(lpCtx);
 }
 

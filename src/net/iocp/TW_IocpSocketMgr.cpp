@@ -106,7 +106,7 @@ void TW_IocpSocketMgr::EngineRemove(SocketData& rec) {
         // Notifications of this connect may still be queued to the window,
         // and the handle may be reused at once: they are ignored until this
         // release message has gone through.
-        if (pf::PostWindowMessage(m_wndConnect.GetHwnd(), WM_IOCP_RELEASE, rec.socket, 0))
+        if (pf::PostWindowMessage(m_wndConnect.GetHandle(), WM_IOCP_RELEASE, rec.socket, 0))
             ++m_mapClosingSocket[rec.socket];
     }
     delete static_cast<IocpSocket*>(rec.lpEngine);
@@ -123,13 +123,16 @@ bool TW_IocpSocketMgr::EngineWatchRead(SocketData& rec) {
     }
 }
 
-bool TW_IocpSocketMgr::ArmRecvLocked(SocketData& rec, IoContext* lpCtx) {
+bool TW_IocpSocketMgr::ArmRecvLocked(SocketData& rec, IoContext* lpCtx, bool bDeliverHeld) {
     TW_ASSERT_LOCKED(m_lckTable);
     IocpSocket& st = StateOf(rec);
     if (st.bRecvPending) {
+        // Its completion arms the next (and delivers what is held, if asked).
+        st.bDeliverHeld = st.bDeliverHeld || bDeliverHeld;
         IoContext::Free(lpCtx);
-        return true;  // its completion arms the next
+        return true;
     }
+    bDeliverHeld = bDeliverHeld || st.bDeliverHeld;
     if (lpCtx && lpCtx->uiSize < st.uiRecvSize) {
         IoContext::Free(lpCtx);
         lpCtx = nullptr;
@@ -142,7 +145,7 @@ bool TW_IocpSocketMgr::ArmRecvLocked(SocketData& rec, IoContext* lpCtx) {
     lpCtx->socket = rec.socket;
     lpCtx->uiSeq = rec.uiSeq;
     bool bOk;
-    if (rec.sbRbuf.uiDataLen > 0 && rec.uiNoticeLen > 0 && rec.sbRbuf.uiDataLen >= rec.uiNoticeLen) {
+    if (bDeliverHeld) {
         // Enough is held already: a worker delivers it.
         lpCtx->IoOperation = IO_RECVBUF;
         bOk = pf::PortPost(m_hPort, 0, rec.socket, &lpCtx->overlapped);
@@ -157,6 +160,7 @@ bool TW_IocpSocketMgr::ArmRecvLocked(SocketData& rec, IoContext* lpCtx) {
         return false;
     }
     st.bRecvPending = true;
+    st.bDeliverHeld = false;
     Issued();
     return true;
 }
@@ -164,7 +168,7 @@ bool TW_IocpSocketMgr::ArmRecvLocked(SocketData& rec, IoContext* lpCtx) {
 bool TW_IocpSocketMgr::EngineDeliverBuffered(SocketData& rec) {
     TW_ASSERT_LOCKED(m_lckTable);
     // Delivered on a worker, as every other notice of this engine.
-    return ArmRecvLocked(rec, nullptr);
+    return ArmRecvLocked(rec, nullptr, true);
 }
 
 bool TW_IocpSocketMgr::ArmDatagramLocked(SocketData& rec, IoContext* lpCtx) {
@@ -291,7 +295,7 @@ bool TW_IocpSocketMgr::EngineConnect(SocketData& rec, const sockaddr_in& to) {
     TW_ASSERT_LOCKED(m_lckTable);
     sockaddr_in dest = to;
     if (m_sim.IsEnabled() && m_sim.FailConnect()) dest.sin_addr.s_addr = pf::kAddrNone;
-    pf::WindowHandle hWnd = m_wndConnect.GetHwnd();
+    pf::WindowHandle hWnd = m_wndConnect.GetHandle();
     if (pf::AsyncSelect(rec.socket, hWnd, WM_IOCP_CONNECT, pf::kFdConnect | pf::kFdClose) != 0) return false;
     if (pf::Connect(rec.socket, &dest) || pf::GetLastError() == pf::kErrWouldBlock) return true;
     const int nError = pf::GetLastError();
@@ -343,7 +347,7 @@ void TW_IocpSocketMgr::OnConnectMessage(SOCKET s, uint32_t uiEvent, int nError) 
         uiSeq = lpRec->uiSeq;
         if (uiEvent == pf::kFdConnect && nError == 0) {
             // Connected: from now on the port carries everything.
-            pf::AsyncSelect(s, m_wndConnect.GetHwnd(), 0, 0);
+            pf::AsyncSelect(s, m_wndConnect.GetHandle(), 0, 0);
             if (!pf::PortAssociate(m_hPort, s, s)) {
                 nError = pf::GetLastError();
                 if (nError == 0) nError = pf::kErrInvalid;

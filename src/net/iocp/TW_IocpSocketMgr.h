@@ -63,6 +63,7 @@ private:
     struct IocpSocket {
         bool bRecvPending = false;  // an IO_RECV or IO_RECVBUF is outstanding
         bool bSending = false;      // an IO_SEND is outstanding; the rest waits in listSendBuf
+        bool bDeliverHeld = false;  // the next receive delivers the bytes held (IO_RECVBUF)
         uint32_t uiRecvSize = kFirstRecvSize;
         uint32_t uiAcceptsWanted = 0;
         uint32_t uiAcceptsPosted = 0;
@@ -79,7 +80,7 @@ private:
     };
 
     // ---- operations (table lock held); false with the platform's last error
-    bool ArmRecvLocked(SocketData& rec, IoContext* lpReuse);
+    bool ArmRecvLocked(SocketData& rec, IoContext* lpReuse, bool bDeliverHeld = false);
     bool ArmDatagramLocked(SocketData& rec, IoContext* lpReuse);
     bool StartSendLocked(SocketData& rec, IoContext* lpCtx);
     // Keeps the listener's accepts outstanding; false when none is.

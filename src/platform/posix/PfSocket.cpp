@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "PfAsyncSelectHooks.h"
 #include "PfConnectState.h"
 #include "PfDescriptorState.h"
 #include "PfError.h"
@@ -45,6 +46,14 @@ static bool Ok(int nResult) {
 static int Count(ssize_t n) {
     if (n >= 0) return static_cast<int>(n);
     SetErrorFromErrno();
+    return kSocketError;
+}
+
+// Like Count; a send that found the buffer full re-enables FD_WRITE.
+static int SendCount(int fd, ssize_t n) {
+    if (n >= 0) return static_cast<int>(n);
+    SetErrorFromErrno();
+    if (errno == EAGAIN || errno == EWOULDBLOCK) AsyncSelectOnSendBlocked(fd);
     return kSocketError;
 }
 
@@ -108,9 +117,11 @@ SOCKET Accept(SOCKET s, sockaddr_in* lpPeer) {
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         SetErrorFromErrno();
+        AsyncSelectOnAccept(fdListen, -1);
         return INVALID_SOCKET;
     }
     SetConnectState(fd, kConnNone);
+    AsyncSelectOnAccept(fdListen, fd);
     return static_cast<SOCKET>(fd);
 }
 
@@ -143,6 +154,7 @@ bool Connect(SOCKET s, const sockaddr_in* lpAddr) {
     }
     if (errno == EINPROGRESS) {
         SetConnectState(fd, kConnPending);
+        AsyncSelectOnConnect(fd);
         SetLastError(kErrWouldBlock);
         return false;
     }
@@ -163,7 +175,7 @@ int Send(SOCKET s, const void* lpData, int nLen) {
     do {
         n = send(Fd(s), lpData, size_t(nLen), MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
-    return Count(n);
+    return SendCount(Fd(s), n);
 }
 
 int Recv(SOCKET s, void* lpBuf, int nLen) {
@@ -172,7 +184,16 @@ int Recv(SOCKET s, void* lpBuf, int nLen) {
     do {
         n = recv(Fd(s), lpBuf, size_t(nLen), 0);
     } while (n < 0 && errno == EINTR);
-    return Count(n);
+    int nResult = Count(n);
+    AsyncSelectOnRead(Fd(s), n == nLen || n == 0);
+    if (n == 0 && nLen > 0) {
+        // A reset that async-select reported has consumed the kernel's error.
+        if (int nError = AsyncSelectResetError(Fd(s))) {
+            SetLastError(nError);
+            return kSocketError;
+        }
+    }
+    return nResult;
 }
 
 int SendTo(SOCKET s, const void* lpData, int nLen, const sockaddr_in* lpTo) {
@@ -182,7 +203,7 @@ int SendTo(SOCKET s, const void* lpData, int nLen, const sockaddr_in* lpTo) {
         n = sendto(Fd(s), lpData, size_t(nLen), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(lpTo),
                    lpTo ? sizeof(sockaddr_in) : 0);
     } while (n < 0 && errno == EINTR);
-    return Count(n);
+    return SendCount(Fd(s), n);
 }
 
 int RecvFrom(SOCKET s, void* lpBuf, int nLen, sockaddr_in* lpFrom) {
@@ -197,6 +218,9 @@ int RecvFrom(SOCKET s, void* lpBuf, int nLen, sockaddr_in* lpFrom) {
     do {
         n = recvmsg(Fd(s), &msg, 0);
     } while (n < 0 && errno == EINTR);
+    const int nErrno = errno;
+    AsyncSelectOnRead(Fd(s), true);
+    errno = nErrno;
     if (n >= 0 && (msg.msg_flags & MSG_TRUNC)) {
         // Winsock fails a datagram that did not fit; the buffer keeps its head.
         SetLastError(kErrMsgSize);
