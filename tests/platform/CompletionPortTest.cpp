@@ -2,6 +2,11 @@
 // against the epoll proactor on Linux.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -325,6 +330,34 @@ TEST_F(PfPort, ClosingThePortWakesEveryWaitingThread) {
     EXPECT_EQ(3, nClosed.load());
     m_hPort = nullptr;
 }
+
+#ifndef _WIN32
+// Linux needs a descriptor of its own for a moment to accept: with none free
+// the accept waits, and is tried again once there is one.
+TEST_F(PfPort, AcceptWithoutAFreeDescriptorWaitsForOne) {
+    sockaddr_in addr{};
+    SOCKET listener = Open(pf::kSocketTcp, &addr), sAccept = Open(pf::kSocketTcp), client = Open(pf::kSocketTcp);
+    ASSERT_TRUE(pf::Listen(listener, 8) && pf::PortAssociate(m_hPort, listener, 61));
+    pf::Overlapped ov;
+    char addrBuf[pf::kAcceptAddressBytes];
+    rlimit old{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &old));
+    rlimit low = old;
+    low.rlim_cur = rlim_t(client) + 32;
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+    std::vector<int> vecFiller;
+    for (int fd; (fd = dup(int(client))) >= 0;) vecFiller.push_back(fd);
+    ASSERT_TRUE(pf::Connect(client, &addr));
+    ASSERT_TRUE(pf::StartAccept(listener, sAccept, &ov, addrBuf));
+    EXPECT_EQ(pf::kPortTimeout, Get(300).eResult);
+    for (int fd : vecFiller) close(fd);
+    setrlimit(RLIMIT_NOFILE, &old);
+    EXPECT_EQ(0, Expect(&ov, nullptr, 61));
+    sockaddr_in peer{}, clientLocal{};
+    ASSERT_TRUE(pf::GetPeerName(sAccept, &peer) && pf::GetSockName(client, &clientLocal));
+    EXPECT_TRUE(SameAddr(clientLocal, peer));
+}
+#endif
 
 // Operations are started and their sockets closed while worker threads
 // perform and take them: each operation gives exactly one packet.
