@@ -11,15 +11,21 @@
 //   - an accept hands the connection on the socket the caller created for it,
 //     with both addresses;
 //   - closing a socket (pf::CloseSocket) makes its outstanding operations
-//     complete with kErrOperationAborted before the number can be reused, so
-//     no completion reaches a later socket with the same handle;
+//     fail before the number can be reused, so no completion reaches a later
+//     socket with the same handle (POSIX: kErrOperationAborted; Windows
+//     versions say 995, 1236 or 64 for a receive, Wine 676; an accept whose
+//     listener or prepared socket is closed gets 995 everywhere);
 //   - waiting threads are woken last-in first-out, as Windows does;
 //   - closing the port wakes every waiter with no packet.
 //
 // Windows: the real port, overlapped WSARecv/WSASend/WSARecvFrom and AcceptEx.
 // POSIX: a proactor over epoll (edge-triggered, one wait per port shared by the
 // waiting threads) that performs the operations when the socket is ready and
-// queues their results.
+// queues their results. A sleeping thread is woken only for a packet that no
+// thread is on its way to take: a thread that took its last packet from the
+// port and then starts an operation that finishes at once is counted on to
+// come back for that packet (so it must not wait for another thread to
+// handle it).
 #ifndef VX_PF_COMPLETION_PORT_H
 #define VX_PF_COMPLETION_PORT_H
 
@@ -48,8 +54,10 @@ constexpr int kAcceptAddressBytes = 64;  // what StartAccept needs for both addr
 
 // Null on failure with the last error set.
 CompletionPort PortCreate();
-// Wakes every thread in PortGet (they get no packet); packets still queued
-// are dropped. The socket associations end with the port.
+// Wakes every thread in PortGet (they get no packet; Wine leaves them to
+// their time-out); packets still queued are dropped. The socket associations
+// end with the port. POSIX answers a later call with the handle with
+// kPortClosed or a failure; on Windows the handle is gone.
 void PortClose(CompletionPort hPort);
 // Completions of s's operations come out of hPort with uKey. Once per socket.
 bool PortAssociate(CompletionPort hPort, SOCKET s, uintptr_t uKey);
@@ -68,15 +76,18 @@ PortResult PortGet(CompletionPort hPort, uint32_t* lpBytes, uintptr_t* lpKey, Ov
 
 // Operations on a socket associated with a port. true: started, its packet
 // will come (even when it finished at once). false: not started, no packet,
-// the last error says why. lpOv and the buffers stay the caller's until the
-// packet came.
+// the last error says why, in Winsock numbers (10054 for a connection reset
+// before the call, where a packet would say 64). lpOv and the buffers stay
+// the caller's until the packet came.
 bool StartRecv(SOCKET s, Overlapped* lpOv, char* lpBuf, uint32_t uiLen);
 bool StartSend(SOCKET s, Overlapped* lpOv, const char* lpData, uint32_t uiLen);
 // lpFrom receives the sender when the packet comes.
 bool StartRecvFrom(SOCKET s, Overlapped* lpOv, char* lpBuf, uint32_t uiLen, sockaddr_in* lpFrom);
 // Accepts the next connection of sListen onto sAccept (a fresh TCP socket of
-// the caller's, not associated). lpAddrBuf holds kAcceptAddressBytes until
-// the packet came; AcceptedAddresses reads it then.
+// the caller's, not associated, which keeps its blocking mode). lpAddrBuf
+// holds kAcceptAddressBytes until the packet came; AcceptedAddresses reads
+// it then. POSIX: with no descriptor free for a moment, the accept waits and
+// is tried again every 100 ms.
 bool StartAccept(SOCKET sListen, SOCKET sAccept, Overlapped* lpOv, char* lpAddrBuf);
 void AcceptedAddresses(const char* lpAddrBuf, sockaddr_in* lpLocal, sockaddr_in* lpRemote);
 // After a successful accept: sAccept behaves as an accepted socket of sListen

@@ -314,7 +314,8 @@ void ReleaseTarget(Op& op) {
 }
 
 TryResult TryAccept(Slot& listen, int fdListen, Op& op) {
-    Slot* t = FindSlot(op.fdAccept);
+    Slot* t = FindSlot(op.fdAccept);  // made by StartAccept
+    if (!t) return Done(op, 0, kErrNotSocket);
     std::unique_lock<std::mutex> g(t->lock);
     // Closed since (the close is about to cancel this): its number may be
     // another socket's by now, which must not be overwritten.
