@@ -322,7 +322,16 @@ void OnSocketReady(ThreadQueue& q, int fd, uint32_t uiEvents) {
 bool PollSockets(ThreadQueue& q, int nTimeout) {
     epoll_event arrEv[64];
     int n = epoll_wait(q.epfd, arrEv, 64, nTimeout);
-    if (n < 0) return errno == EINTR;
+    const int nErrno = errno;
+    {
+        // Awake: what the notifications below post needs no wake-up.
+        std::lock_guard<std::mutex> gq(q.lck);
+        q.bSleeping = false;
+    }
+    if (n < 0) {
+        errno = nErrno;
+        return nErrno == EINTR;
+    }
     std::lock_guard<std::mutex> g(s_lck);
     for (int i = 0; i < n; ++i) {
         if (arrEv[i].data.fd < 0) {
@@ -471,12 +480,8 @@ int GetMessage(Message* lpMsg) {
             if (bAskSockets) q->uiSincePoll = 0;
         }
         if (bAskSockets) {
-            bool bOk = PollSockets(*q, bWait ? -1 : 0);
-            const int nErrno = errno;
-            std::lock_guard<std::mutex> gq(q->lck);
-            q->bSleeping = false;
-            if (!bOk) {
-                SetLastError(FromErrno(nErrno));
+            if (!PollSockets(*q, bWait ? -1 : 0)) {
+                SetLastError(FromErrno(errno));
                 return -1;
             }
         }
@@ -567,43 +572,11 @@ int AsyncSelect(SOCKET s, WindowHandle hWnd, uint32_t uiMsg, uint32_t uiEvents) 
 
 // ------------------------------------------------------------------ hooks of the socket calls
 
-void DetachFromAsyncSelect(int fd) {
-    if (!IsRegistered(fd)) return;
-    std::lock_guard<std::mutex> g(s_lck);
-    auto it = s_mapReg.find(fd);
-    if (it != s_mapReg.end()) {
-        EpollRemove(fd, it->second);
-        // Queued notifications carry the serial that goes now: they are dropped.
-        s_mapReg.erase(it);
-    }
-    SetRegistered(fd, false);
-}
+namespace {
 
-void AsyncSelectOnRead(int fd, bool bMaybeMore) {
-    if (!IsRegistered(fd)) return;
-    std::lock_guard<std::mutex> g(s_lck);
-    auto it = s_mapReg.find(fd);
-    if (it == s_mapReg.end()) return;
-    Registration& r = it->second;
-    r.bReadArmed = true;
-    // A read that emptied the buffer needs no look: bytes that come later
-    // wake the window thread, which finds FD_READ armed. A full one may have
-    // left bytes, and an end of stream may owe the FD_CLOSE.
-    if (bMaybeMore || r.bReadSeen || r.bCloseHeld || r.bUdp) {
-        if (r.uiMask) Evaluate(fd, r, PollNow(fd));
-    }
-}
-
-void AsyncSelectOnAccept(int fdListen, int fdNew) {
-    if (!IsRegistered(fdListen)) return;
-    std::lock_guard<std::mutex> g(s_lck);
-    auto it = s_mapReg.find(fdListen);
-    if (it == s_mapReg.end()) return;
-    Registration& r = it->second;
-    r.bAcceptArmed = true;
-    if (r.uiMask) Evaluate(fdListen, r, PollNow(fdListen));
-    if (fdNew < 0 || r.uiMask == 0 || !SetRegistered(fdNew, true)) return;
-    // The accepted socket starts with the listener's registration.
+// Under s_lck: an accepted socket starts with its listener's registration.
+void Inherit(int fdNew, const Registration& r) {
+    if (!SetRegistered(fdNew, true)) return;
     Registration n;
     n.hWnd = r.hWnd;
     n.q = r.q;
@@ -619,32 +592,67 @@ void AsyncSelectOnAccept(int fdListen, int fdNew) {
     Evaluate(fdNew, rn, PollNow(fdNew));
 }
 
-void AsyncSelectOnSendBlocked(int fd) {
+// Runs f on the descriptor's registration, under the lock, if it has one.
+template <class F>
+void WithRegistration(int fd, F f) {
     if (!IsRegistered(fd)) return;
     std::lock_guard<std::mutex> g(s_lck);
     auto it = s_mapReg.find(fd);
-    if (it == s_mapReg.end()) return;
-    Registration& r = it->second;
-    r.bWriteArmed = true;
-    // Room may have come back before this: look once.
-    if (r.uiMask) Evaluate(fd, r, PollNow(fd));
+    if (it != s_mapReg.end()) f(it->second);
+}
+
+}  // namespace
+
+void DetachFromAsyncSelect(int fd) {
+    if (!IsRegistered(fd)) return;
+    std::lock_guard<std::mutex> g(s_lck);
+    auto it = s_mapReg.find(fd);
+    if (it != s_mapReg.end()) {
+        EpollRemove(fd, it->second);
+        // Queued notifications carry the serial that goes now: they are dropped.
+        s_mapReg.erase(it);
+    }
+    SetRegistered(fd, false);
+}
+
+void AsyncSelectOnRead(int fd, bool bMaybeMore) {
+    WithRegistration(fd, [&](Registration& r) {
+        r.bReadArmed = true;
+        // A read that emptied the buffer needs no look: bytes that come later
+        // wake the window thread, which finds FD_READ armed. A full one may
+        // have left bytes, and an end of stream may owe the FD_CLOSE.
+        if ((bMaybeMore || r.bReadSeen || r.bCloseHeld || r.bUdp) && r.uiMask) Evaluate(fd, r, PollNow(fd));
+    });
+}
+
+void AsyncSelectOnAccept(int fdListen, int fdNew) {
+    WithRegistration(fdListen, [&](Registration& r) {
+        r.bAcceptArmed = true;
+        if (r.uiMask) Evaluate(fdListen, r, PollNow(fdListen));
+        if (fdNew >= 0 && r.uiMask) Inherit(fdNew, r);
+    });
+}
+
+void AsyncSelectOnSendBlocked(int fd) {
+    WithRegistration(fd, [&](Registration& r) {
+        r.bWriteArmed = true;
+        // Room may have come back before this: look once.
+        if (r.uiMask) Evaluate(fd, r, PollNow(fd));
+    });
 }
 
 void AsyncSelectOnConnect(int fd) {
-    if (!IsRegistered(fd)) return;
-    std::lock_guard<std::mutex> g(s_lck);
-    auto it = s_mapReg.find(fd);
-    if (it == s_mapReg.end()) return;
-    // A loopback connect may finish before the state said it was under way.
-    it->second.bConnectFailed = false;
-    if (it->second.uiMask) Evaluate(fd, it->second, PollNow(fd));
+    WithRegistration(fd, [&](Registration& r) {
+        // A loopback connect may finish before the state said it was under way.
+        r.bConnectFailed = false;
+        if (r.uiMask) Evaluate(fd, r, PollNow(fd));
+    });
 }
 
 int AsyncSelectResetError(int fd) {
-    if (!IsRegistered(fd)) return 0;
-    std::lock_guard<std::mutex> g(s_lck);
-    auto it = s_mapReg.find(fd);
-    return it == s_mapReg.end() ? 0 : it->second.nResetError;
+    int nError = 0;
+    WithRegistration(fd, [&](Registration& r) { nError = r.nResetError; });
+    return nError;
 }
 
 }  // namespace pf
