@@ -184,6 +184,11 @@ QueueHolder::~QueueHolder() {
             ++it;
         }
     }
+    for (auto& [fd, r] : s_mapReg) {
+        if (r.q != q) continue;
+        r.uiMask = 0;  // nobody left to tell
+        r.hWnd = nullptr;
+    }
     std::lock_guard<std::mutex> gq(q->lck);
     q->bGone = true;
     q->items.clear();
@@ -262,7 +267,7 @@ void Evaluate(int fd, Registration& r, short nRevents) {
         if (r.nResetError == 0) r.nResetError = kErrConnReset;
     }
     if (r.nResetError != 0) {
-        // A broken connection says so at once; its unread bytes are lost.
+        // A broken connection says so at once, ahead of any unread bytes.
         if (r.bCloseArmed && (r.uiMask & kFdClose)) {
             r.bCloseArmed = false;
             Post(r, fd, kFdClose, r.nResetError);
