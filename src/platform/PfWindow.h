@@ -18,8 +18,9 @@
 //   - an accepted socket inherits the listener's registration;
 //   - no notification is posted after the call that cancels it, or the
 //     socket's close, returns.
-// A connect that gets no answer fails with kErrTimedOut after about 21 s, as
-// on Windows.
+// A connect that gets no answer fails with kErrTimedOut when the system
+// gives up: about 21 s on Windows, after Linux's SYN retries (about 127 s
+// by default) on POSIX.
 //
 // Windows: the real windows and WSAAsyncSelect. POSIX: each thread that owns
 // a window has a queue whose GetMessage waits on epoll and an eventfd; the

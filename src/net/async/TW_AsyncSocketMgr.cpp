@@ -176,21 +176,28 @@ void TW_AsyncSocketMgr::OnRelease(SOCKET s) {
 
 // ------------------------------------------------------------------ registration and release
 
-void TW_AsyncSocketMgr::RegisterLocked(SocketData& rec, bool bRenew) {
+bool TW_AsyncSocketMgr::RegisterLocked(SocketData& rec, bool bRenew) {
     TW_ASSERT_LOCKED(m_lckTable);
     const uintptr_t st = State(rec);
     const uint32_t uiMask = WantedMask(rec);
-    if (!bRenew && uiMask == (st & kMaskBits)) return;
+    if (!bRenew && uiMask == (st & kMaskBits)) return true;
     pf::WindowHandle hWnd = m_hWnd.load();
-    if (!hWnd) return;
-    if (uiMask == 0 && !(st & kEverRegistered)) return;
-    if (pf::AsyncSelect(rec.socket, hWnd, WM_ASYNC_SOCKET, uiMask) != 0) {
-        // The failure is reported as a close, on the window thread.
-        const int nError = pf::GetLastError();
-        pf::PostWindowMessage(hWnd, WM_ASYNC_SOCKET, rec.socket, intptr_t(pf::kFdClose | (uint32_t(nError) << 16)));
-        return;
+    if (!hWnd) {
+        pf::SetLastError(pf::kErrNetDown);
+        return false;
     }
+    if (uiMask == 0 && !(st & kEverRegistered)) return true;
+    if (pf::AsyncSelect(rec.socket, hWnd, WM_ASYNC_SOCKET, uiMask) != 0) return false;
     SetState(rec, (st & ~kMaskBits) | uiMask | kEverRegistered);
+    return true;
+}
+
+void TW_AsyncSocketMgr::WatchLocked(SocketData& rec, bool bRenew) {
+    if (RegisterLocked(rec, bRenew) || !m_hWnd.load()) return;
+    // Nothing more would be heard of the socket: its failure is reported
+    // as a close, on the window thread.
+    const uint32_t uiError = uint32_t(pf::GetLastError());
+    pf::PostWindowMessage(m_hWnd.load(), WM_ASYNC_SOCKET, rec.socket, intptr_t(pf::kFdClose | (uiError << 16)));
 }
 
 void TW_AsyncSocketMgr::ReleaseLocked(SOCKET s) {
@@ -228,12 +235,12 @@ bool TW_AsyncSocketMgr::EngineAdd(SocketData& rec) {
     rec.lpEngine = nullptr;
     if (rec.status == SS_UDP) {
         AddState(rec, kWantRead);  // datagrams are read at once
-        RegisterLocked(rec, true);
+        return RegisterLocked(rec, true);
     } else if (rec.status == SS_CONNECTED) {
         // Accepted: it came with the listener's registration, which is
         // replaced by this socket's own.
         AddState(rec, kEverRegistered);
-        RegisterLocked(rec, true);
+        return RegisterLocked(rec, true);
     }
     return true;
 }
@@ -258,7 +265,7 @@ bool TW_AsyncSocketMgr::EngineWatchRead(SocketData& rec) {
     AddState(rec, kWantRead);
     // Renewed: an FD_READ ignored while reads were paused is not posted again
     // until a registration reports the bytes that wait.
-    RegisterLocked(rec, bRenew);
+    WatchLocked(rec, bRenew);
     return true;
 }
 
@@ -268,23 +275,23 @@ void TW_AsyncSocketMgr::EnginePauseRead(SocketData& rec) {
     // A stream keeps FD_READ registered: one notification comes per receive
     // at most, and one that finds reads paused is ignored. A listener must
     // drop FD_ACCEPT, which every failed accept would post again.
-    if (rec.status == SS_ACCEPTING) RegisterLocked(rec, false);
+    if (rec.status == SS_ACCEPTING) WatchLocked(rec, false);
 }
 
 void TW_AsyncSocketMgr::EngineWatchWrite(SocketData& rec) {
     TW_ASSERT_LOCKED(m_lckTable);
     AddState(rec, kWantWrite);
     // Every registration with FD_WRITE answers with one as soon as the socket can send.
-    RegisterLocked(rec, true);
+    WatchLocked(rec, true);
 }
 
 bool TW_AsyncSocketMgr::EngineConnect(SocketData& rec, const sockaddr_in& to) {
     TW_ASSERT_LOCKED(m_lckTable);
     const uint32_t oldStatus = rec.status;
     rec.status = SS_CONNECTING;  // for the mask
-    RegisterLocked(rec, true);
+    const bool bRegistered = RegisterLocked(rec, true);
     rec.status = oldStatus;
-    if (!(State(rec) & kEverRegistered)) return false;
+    if (!bRegistered) return false;
     if (!pf::Connect(rec.socket, &to) && pf::GetLastError() != pf::kErrWouldBlock) {
         const int nError = pf::GetLastError();
         std::printf("WSAConnect s=%d,Error=%d\n", int(rec.socket), nError);
@@ -298,6 +305,5 @@ bool TW_AsyncSocketMgr::EngineListen(SocketData& rec, int nBacklog) {
     TW_ASSERT_LOCKED(m_lckTable);
     if (!pf::Listen(rec.socket, nBacklog)) return false;
     AddState(rec, kWantRead);
-    RegisterLocked(rec, true);
-    return (State(rec) & kEverRegistered) != 0;
+    return RegisterLocked(rec, true);
 }

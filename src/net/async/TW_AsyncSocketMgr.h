@@ -66,8 +66,11 @@ private:
 
     // ---- with the table lock held
     // Registers the events the record needs now; bRenew registers even an
-    // unchanged set, to have what holds reported again.
-    void RegisterLocked(SocketData& rec, bool bRenew);
+    // unchanged set, to have what holds reported again. False with the last
+    // error when the registration failed.
+    bool RegisterLocked(SocketData& rec, bool bRenew);
+    // The same where no caller can take the failure: it becomes the socket's close.
+    void WatchLocked(SocketData& rec, bool bRenew);
     // The handle is closing: its notifications are stale until the release
     // message posted now comes back.
     void ReleaseLocked(SOCKET s);

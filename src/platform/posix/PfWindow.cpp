@@ -9,7 +9,7 @@
 // now ("armed"). Posting an event disarms it; the call Windows names as its
 // re-enabling function arms it again (the hooks in PfSocket.cpp), and a
 // new registration arms everything and reports what holds at that moment.
-// Everything async-select keeps is guarded by one lock (s_lck); a queue's
+// Everything async-select keeps is guarded by one lock (G().lck); a queue's
 // own lock is taken inside it, never the other way round.
 #include "PfWindow.h"
 
@@ -94,13 +94,20 @@ struct WindowObject {
 
 namespace {
 
-std::mutex s_lck;
-std::unordered_map<std::wstring, WindowProc> s_mapClass;
-uint16_t s_uiNextAtom = 0xC000;
-std::unordered_set<WindowObject*> s_setWindow;
-std::unordered_map<uint32_t, QueueRef> s_mapQueue;  // by thread id
-std::unordered_map<int, Registration> s_mapReg;     // by descriptor
-uint32_t s_uiNextSerial = 1;
+// Never destroyed: threads may still post or end while the process exits.
+struct Globals {
+    std::mutex lck;
+    std::unordered_map<std::wstring, WindowProc> mapClass;
+    uint16_t uiNextAtom = 0xC000;
+    std::unordered_set<WindowObject*> setWindow;
+    std::unordered_map<uint32_t, QueueRef> mapQueue;  // by thread id
+    std::unordered_map<int, Registration> mapReg;     // by descriptor
+    uint32_t uiNextSerial = 1;
+};
+Globals& G() {
+    static Globals* const p = new Globals();
+    return *p;
+}
 
 // A registered descriptor, readable without the lock: socket calls on
 // descriptors nobody registered pay one load. One byte per descriptor below
@@ -165,8 +172,8 @@ QueueRef CurrentQueue() {
     ev.data.fd = -1;
     if (epoll_ctl(q->epfd, EPOLL_CTL_ADD, q->efd, &ev) != 0) return nullptr;
     q->uiThreadId = CurrentThreadId();
-    std::lock_guard<std::mutex> g(s_lck);
-    s_mapQueue[q->uiThreadId] = q;
+    std::lock_guard<std::mutex> g(G().lck);
+    G().mapQueue[q->uiThreadId] = q;
     t_queue.q = q;
     return q;
 }
@@ -174,15 +181,20 @@ QueueRef CurrentQueue() {
 // The thread has ended: its windows and queue go with it, as on Windows.
 QueueHolder::~QueueHolder() {
     if (!q) return;
-    std::lock_guard<std::mutex> g(s_lck);
-    s_mapQueue.erase(q->uiThreadId);
-    for (auto it = s_setWindow.begin(); it != s_setWindow.end();) {
+    std::lock_guard<std::mutex> g(G().lck);
+    G().mapQueue.erase(q->uiThreadId);
+    for (auto it = G().setWindow.begin(); it != G().setWindow.end();) {
         if ((*it)->q == q) {
             delete *it;
-            it = s_setWindow.erase(it);
+            it = G().setWindow.erase(it);
         } else {
             ++it;
         }
+    }
+    for (auto& [fd, r] : G().mapReg) {
+        if (r.q != q) continue;
+        r.uiMask = 0;  // nobody left to tell
+        r.hWnd = nullptr;
     }
     std::lock_guard<std::mutex> gq(q->lck);
     q->bGone = true;
@@ -262,7 +274,7 @@ void Evaluate(int fd, Registration& r, short nRevents) {
         if (r.nResetError == 0) r.nResetError = kErrConnReset;
     }
     if (r.nResetError != 0) {
-        // A broken connection says so at once; its unread bytes are lost.
+        // A broken connection says so at once, ahead of any unread bytes.
         if (r.bCloseArmed && (r.uiMask & kFdClose)) {
             r.bCloseArmed = false;
             Post(r, fd, kFdClose, r.nResetError);
@@ -311,10 +323,10 @@ bool EpollAdd(int fd, Registration& r) {
     return true;
 }
 
-// Under s_lck: the registration of an open descriptor of the thread's queue.
+// Under G().lck: the registration of an open descriptor of the thread's queue.
 void OnSocketReady(ThreadQueue& q, int fd, uint32_t uiEvents) {
-    auto it = s_mapReg.find(fd);
-    if (it == s_mapReg.end() || it->second.q.get() != &q || it->second.uiMask == 0) return;
+    auto it = G().mapReg.find(fd);
+    if (it == G().mapReg.end() || it->second.q.get() != &q || it->second.uiMask == 0) return;
     Evaluate(fd, it->second, short(uiEvents));
 }
 
@@ -322,8 +334,17 @@ void OnSocketReady(ThreadQueue& q, int fd, uint32_t uiEvents) {
 bool PollSockets(ThreadQueue& q, int nTimeout) {
     epoll_event arrEv[64];
     int n = epoll_wait(q.epfd, arrEv, 64, nTimeout);
-    if (n < 0) return errno == EINTR;
-    std::lock_guard<std::mutex> g(s_lck);
+    const int nErrno = errno;
+    {
+        // Awake: what the notifications below post needs no wake-up.
+        std::lock_guard<std::mutex> gq(q.lck);
+        q.bSleeping = false;
+    }
+    if (n < 0) {
+        errno = nErrno;
+        return nErrno == EINTR;
+    }
+    std::lock_guard<std::mutex> g(G().lck);
     for (int i = 0; i < n; ++i) {
         if (arrEv[i].data.fd < 0) {
             uint64_t v;
@@ -337,13 +358,13 @@ bool PollSockets(ThreadQueue& q, int nTimeout) {
     return true;
 }
 
-// Under s_lck: whether a taken item still belongs to a live window and, for
+// Under G().lck: whether a taken item still belongs to a live window and, for
 // a notification, to the socket that posted it.
 bool StillValid(const Item& item) {
-    if (item.msg.hWnd && !s_setWindow.count(item.msg.hWnd)) return false;
+    if (item.msg.hWnd && !G().setWindow.count(item.msg.hWnd)) return false;
     if (item.fd < 0) return true;
-    auto it = s_mapReg.find(item.fd);
-    return it != s_mapReg.end() && it->second.uiSerial == item.uiSerial;
+    auto it = G().mapReg.find(item.fd);
+    return it != G().mapReg.end() && it->second.uiSerial == item.uiSerial;
 }
 
 }  // namespace
@@ -355,18 +376,18 @@ uint16_t RegisterWindowClass(const wchar_t* lpszClass, WindowProc fnProc) {
         SetLastError(kErrInvalid);
         return 0;
     }
-    std::lock_guard<std::mutex> g(s_lck);
-    if (!s_mapClass.emplace(lpszClass, fnProc).second) {
+    std::lock_guard<std::mutex> g(G().lck);
+    if (!G().mapClass.emplace(lpszClass, fnProc).second) {
         SetLastError(kErrClassExists);
         return 0;
     }
-    return s_uiNextAtom == 0xFFFF ? 0xC000 : s_uiNextAtom++;
+    return G().uiNextAtom == 0xFFFF ? 0xC000 : G().uiNextAtom++;
 }
 
 bool UnregisterWindowClass(const wchar_t* lpszClass) {
     if (!lpszClass) return false;
-    std::lock_guard<std::mutex> g(s_lck);
-    return s_mapClass.erase(lpszClass) == 1;
+    std::lock_guard<std::mutex> g(G().lck);
+    return G().mapClass.erase(lpszClass) == 1;
 }
 
 WindowHandle CreateHiddenWindow(const wchar_t* lpszClass, const wchar_t*, uint32_t, void* lpCreateParam) {
@@ -375,20 +396,20 @@ WindowHandle CreateHiddenWindow(const wchar_t* lpszClass, const wchar_t*, uint32
     auto* w = new WindowObject();
     w->q = q;
     {
-        std::lock_guard<std::mutex> g(s_lck);
-        auto it = s_mapClass.find(lpszClass);
-        if (it == s_mapClass.end()) {
+        std::lock_guard<std::mutex> g(G().lck);
+        auto it = G().mapClass.find(lpszClass);
+        if (it == G().mapClass.end()) {
             delete w;
             SetLastError(kErrInvalid);
             return nullptr;
         }
         w->fnProc = it->second;
-        s_setWindow.insert(w);
+        G().setWindow.insert(w);
     }
     // A procedure that answers -1 to its creation refuses the window.
     if (w->fnProc(w, kWmCreate, 0, intptr_t(lpCreateParam)) == -1) {
-        std::lock_guard<std::mutex> g(s_lck);
-        s_setWindow.erase(w);
+        std::lock_guard<std::mutex> g(G().lck);
+        G().setWindow.erase(w);
         delete w;
         return nullptr;
     }
@@ -397,14 +418,14 @@ WindowHandle CreateHiddenWindow(const wchar_t* lpszClass, const wchar_t*, uint32
 
 bool DestroyHiddenWindow(WindowHandle hWnd) {
     {
-        std::lock_guard<std::mutex> g(s_lck);
-        if (!hWnd || !s_setWindow.count(hWnd) || hWnd->q != t_queue.q) return false;
+        std::lock_guard<std::mutex> g(G().lck);
+        if (!hWnd || !G().setWindow.count(hWnd) || hWnd->q != t_queue.q) return false;
     }
     hWnd->fnProc(hWnd, kWmDestroy, 0, 0);
-    std::lock_guard<std::mutex> g(s_lck);
-    s_setWindow.erase(hWnd);
+    std::lock_guard<std::mutex> g(G().lck);
+    G().setWindow.erase(hWnd);
     // Sockets still registered to it post nothing any more.
-    for (auto& [fd, r] : s_mapReg) {
+    for (auto& [fd, r] : G().mapReg) {
         if (r.hWnd != hWnd) continue;
         EpollRemove(fd, r);
         r.uiMask = 0;
@@ -431,8 +452,8 @@ void* GetWindowUserData(WindowHandle hWnd) {
 // ------------------------------------------------------------------ messages
 
 bool PostWindowMessage(WindowHandle hWnd, uint32_t uiMsg, uintptr_t wParam, intptr_t lParam) {
-    std::lock_guard<std::mutex> g(s_lck);
-    if (!hWnd || !s_setWindow.count(hWnd)) {
+    std::lock_guard<std::mutex> g(G().lck);
+    if (!hWnd || !G().setWindow.count(hWnd)) {
         SetLastError(kErrInvalid);
         return false;
     }
@@ -441,9 +462,9 @@ bool PostWindowMessage(WindowHandle hWnd, uint32_t uiMsg, uintptr_t wParam, intp
 }
 
 bool PostThreadMessage(uint32_t uiThreadId, uint32_t uiMsg, uintptr_t wParam, intptr_t lParam) {
-    std::lock_guard<std::mutex> g(s_lck);
-    auto it = s_mapQueue.find(uiThreadId);
-    if (it == s_mapQueue.end()) {
+    std::lock_guard<std::mutex> g(G().lck);
+    auto it = G().mapQueue.find(uiThreadId);
+    if (it == G().mapQueue.end()) {
         SetLastError(kErrInvalid);
         return false;
     }
@@ -471,12 +492,8 @@ int GetMessage(Message* lpMsg) {
             if (bAskSockets) q->uiSincePoll = 0;
         }
         if (bAskSockets) {
-            bool bOk = PollSockets(*q, bWait ? -1 : 0);
-            const int nErrno = errno;
-            std::lock_guard<std::mutex> gq(q->lck);
-            q->bSleeping = false;
-            if (!bOk) {
-                SetLastError(FromErrno(nErrno));
+            if (!PollSockets(*q, bWait ? -1 : 0)) {
+                SetLastError(FromErrno(errno));
                 return -1;
             }
         }
@@ -488,7 +505,7 @@ int GetMessage(Message* lpMsg) {
             q->items.pop_front();
         }
         {
-            std::lock_guard<std::mutex> g(s_lck);
+            std::lock_guard<std::mutex> g(G().lck);
             if (!StillValid(item)) continue;
         }
         *lpMsg = item.msg;
@@ -500,8 +517,8 @@ intptr_t DispatchMessage(const Message* lpMsg) {
     if (!lpMsg || !lpMsg->hWnd) return 0;
     WindowProc fn;
     {
-        std::lock_guard<std::mutex> g(s_lck);
-        if (!s_setWindow.count(lpMsg->hWnd)) return 0;
+        std::lock_guard<std::mutex> g(G().lck);
+        if (!G().setWindow.count(lpMsg->hWnd)) return 0;
         fn = lpMsg->hWnd->fnProc;
     }
     return fn(lpMsg->hWnd, lpMsg->uiMsg, lpMsg->wParam, lpMsg->lParam);
@@ -517,8 +534,8 @@ int AsyncSelect(SOCKET s, WindowHandle hWnd, uint32_t uiMsg, uint32_t uiEvents) 
         SetLastError(kErrNotSocket);
         return kSocketError;
     }
-    std::lock_guard<std::mutex> g(s_lck);
-    if (uiEvents != 0 && (!hWnd || !s_setWindow.count(hWnd))) {
+    std::lock_guard<std::mutex> g(G().lck);
+    if (uiEvents != 0 && (!hWnd || !G().setWindow.count(hWnd))) {
         SetLastError(kErrInvalid);
         return kSocketError;
     }
@@ -527,15 +544,15 @@ int AsyncSelect(SOCKET s, WindowHandle hWnd, uint32_t uiMsg, uint32_t uiEvents) 
         SetLastError(FromErrno(errno));
         return kSocketError;
     }
-    auto it = s_mapReg.find(fd);
-    if (it == s_mapReg.end()) {
+    auto it = G().mapReg.find(fd);
+    if (it == G().mapReg.end()) {
         if (uiEvents == 0) return 0;
         if (!SetRegistered(fd, true)) {
             SetLastError(kErrNoBufs);
             return kSocketError;
         }
-        it = s_mapReg.emplace(fd, Registration()).first;
-        it->second.uiSerial = s_uiNextSerial++;
+        it = G().mapReg.emplace(fd, Registration()).first;
+        it->second.uiSerial = G().uiNextSerial++;
         it->second.bUdp = nType == SOCK_DGRAM;
     }
     Registration& r = it->second;
@@ -567,51 +584,19 @@ int AsyncSelect(SOCKET s, WindowHandle hWnd, uint32_t uiMsg, uint32_t uiEvents) 
 
 // ------------------------------------------------------------------ hooks of the socket calls
 
-void DetachFromAsyncSelect(int fd) {
-    if (!IsRegistered(fd)) return;
-    std::lock_guard<std::mutex> g(s_lck);
-    auto it = s_mapReg.find(fd);
-    if (it != s_mapReg.end()) {
-        EpollRemove(fd, it->second);
-        // Queued notifications carry the serial that goes now: they are dropped.
-        s_mapReg.erase(it);
-    }
-    SetRegistered(fd, false);
-}
+namespace {
 
-void AsyncSelectOnRead(int fd, bool bMaybeMore) {
-    if (!IsRegistered(fd)) return;
-    std::lock_guard<std::mutex> g(s_lck);
-    auto it = s_mapReg.find(fd);
-    if (it == s_mapReg.end()) return;
-    Registration& r = it->second;
-    r.bReadArmed = true;
-    // A read that emptied the buffer needs no look: bytes that come later
-    // wake the window thread, which finds FD_READ armed. A full one may have
-    // left bytes, and an end of stream may owe the FD_CLOSE.
-    if (bMaybeMore || r.bReadSeen || r.bCloseHeld || r.bUdp) {
-        if (r.uiMask) Evaluate(fd, r, PollNow(fd));
-    }
-}
-
-void AsyncSelectOnAccept(int fdListen, int fdNew) {
-    if (!IsRegistered(fdListen)) return;
-    std::lock_guard<std::mutex> g(s_lck);
-    auto it = s_mapReg.find(fdListen);
-    if (it == s_mapReg.end()) return;
-    Registration& r = it->second;
-    r.bAcceptArmed = true;
-    if (r.uiMask) Evaluate(fdListen, r, PollNow(fdListen));
-    if (fdNew < 0 || r.uiMask == 0 || !SetRegistered(fdNew, true)) return;
-    // The accepted socket starts with the listener's registration.
+// Under G().lck: an accepted socket starts with its listener's registration.
+void Inherit(int fdNew, const Registration& r) {
+    if (!SetRegistered(fdNew, true)) return;
     Registration n;
     n.hWnd = r.hWnd;
     n.q = r.q;
     n.uiMsg = r.uiMsg;
     n.uiMask = r.uiMask;
-    n.uiSerial = s_uiNextSerial++;
+    n.uiSerial = G().uiNextSerial++;
     n.bReadArmed = n.bWriteArmed = n.bAcceptArmed = n.bCloseArmed = true;
-    Registration& rn = s_mapReg[fdNew] = n;
+    Registration& rn = G().mapReg[fdNew] = n;
     if (!EpollAdd(fdNew, rn)) {
         rn.uiMask = 0;
         return;
@@ -619,32 +604,67 @@ void AsyncSelectOnAccept(int fdListen, int fdNew) {
     Evaluate(fdNew, rn, PollNow(fdNew));
 }
 
-void AsyncSelectOnSendBlocked(int fd) {
+// Runs f on the descriptor's registration, under the lock, if it has one.
+template <class F>
+void WithRegistration(int fd, F f) {
     if (!IsRegistered(fd)) return;
-    std::lock_guard<std::mutex> g(s_lck);
-    auto it = s_mapReg.find(fd);
-    if (it == s_mapReg.end()) return;
-    Registration& r = it->second;
-    r.bWriteArmed = true;
-    // Room may have come back before this: look once.
-    if (r.uiMask) Evaluate(fd, r, PollNow(fd));
+    std::lock_guard<std::mutex> g(G().lck);
+    auto it = G().mapReg.find(fd);
+    if (it != G().mapReg.end()) f(it->second);
+}
+
+}  // namespace
+
+void DetachFromAsyncSelect(int fd) {
+    if (!IsRegistered(fd)) return;
+    std::lock_guard<std::mutex> g(G().lck);
+    auto it = G().mapReg.find(fd);
+    if (it != G().mapReg.end()) {
+        EpollRemove(fd, it->second);
+        // Queued notifications carry the serial that goes now: they are dropped.
+        G().mapReg.erase(it);
+    }
+    SetRegistered(fd, false);
+}
+
+void AsyncSelectOnRead(int fd, bool bMaybeMore) {
+    WithRegistration(fd, [&](Registration& r) {
+        r.bReadArmed = true;
+        // A read that emptied the buffer needs no look: bytes that come later
+        // wake the window thread, which finds FD_READ armed. A full one may
+        // have left bytes, and an end of stream may owe the FD_CLOSE.
+        if ((bMaybeMore || r.bReadSeen || r.bCloseHeld || r.bUdp) && r.uiMask) Evaluate(fd, r, PollNow(fd));
+    });
+}
+
+void AsyncSelectOnAccept(int fdListen, int fdNew) {
+    WithRegistration(fdListen, [&](Registration& r) {
+        r.bAcceptArmed = true;
+        if (r.uiMask) Evaluate(fdListen, r, PollNow(fdListen));
+        if (fdNew >= 0 && r.uiMask) Inherit(fdNew, r);
+    });
+}
+
+void AsyncSelectOnSendBlocked(int fd) {
+    WithRegistration(fd, [&](Registration& r) {
+        r.bWriteArmed = true;
+        // Room may have come back before this: look once.
+        if (r.uiMask) Evaluate(fd, r, PollNow(fd));
+    });
 }
 
 void AsyncSelectOnConnect(int fd) {
-    if (!IsRegistered(fd)) return;
-    std::lock_guard<std::mutex> g(s_lck);
-    auto it = s_mapReg.find(fd);
-    if (it == s_mapReg.end()) return;
-    // A loopback connect may finish before the state said it was under way.
-    it->second.bConnectFailed = false;
-    if (it->second.uiMask) Evaluate(fd, it->second, PollNow(fd));
+    WithRegistration(fd, [&](Registration& r) {
+        // A loopback connect may finish before the state said it was under way.
+        r.bConnectFailed = false;
+        if (r.uiMask) Evaluate(fd, r, PollNow(fd));
+    });
 }
 
 int AsyncSelectResetError(int fd) {
-    if (!IsRegistered(fd)) return 0;
-    std::lock_guard<std::mutex> g(s_lck);
-    auto it = s_mapReg.find(fd);
-    return it == s_mapReg.end() ? 0 : it->second.nResetError;
+    int nError = 0;
+    WithRegistration(fd, [&](Registration& r) { nError = r.nResetError; });
+    return nError;
 }
 
 }  // namespace pf
