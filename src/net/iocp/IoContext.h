@@ -16,7 +16,8 @@ enum IoOperation : uint32_t {
     IO_RECV = 1,     // stream bytes
     IO_SEND = 2,     // one Send's bytes, all of them
     IO_RECVFROM = 3, // one datagram
-    IO_RECVBUF = 4   // a posted packet: deliver the bytes already held
+    IO_RECVBUF = 4,  // a posted packet: deliver the bytes already held
+    IO_FAILED = 5    // a posted packet: a receive failed as it was started (error in dwParam1)
 };
 
 struct IoContext {
@@ -24,7 +25,7 @@ struct IoContext {
     uint32_t IoOperation = IO_RECV;
     SOCKET socket = INVALID_SOCKET;  // the socket the operation belongs to (IO_ACCEPT: the prepared one)
     uint32_t uiSeq = 0;              // the record's stamp when the operation was issued
-    uint32_t dwParam1 = 0;           // IO_SEND: the caller's flag word
+    uint32_t dwParam1 = 0;           // IO_SEND: the caller's flag word; IO_FAILED: the error
     uint32_t uiSize = 0;             // bytes of the data area
     sockaddr_in from{};              // IO_RECVFROM: the sender
 

@@ -29,6 +29,10 @@ void TW_IocpSocketMgr::OnCompletion(IoContext* lpCtx, SOCKET key, uint32_t uiByt
     case IO_ACCEPT: OnAcceptDone(lpCtx, key, nError); return;
     case IO_RECVFROM: OnDatagramDone(lpCtx, uiBytes, nError); return;
     case IO_RECVBUF: OnRecvDone(lpCtx, 0); return;
+    case IO_FAILED:
+        NotifyClose(int(lpCtx->dwParam1), lpCtx->socket, lpCtx->uiSeq);
+        IoContext::Free(lpCtx);
+        return;
     case IO_RECV:
     case IO_SEND:
         if (nError == 0 && uiBytes > 0) {

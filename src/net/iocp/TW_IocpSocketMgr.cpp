@@ -152,6 +152,14 @@ bool TW_IocpSocketMgr::ArmRecvLocked(SocketData& rec, IoContext* lpCtx, bool bDe
     } else {
         lpCtx->IoOperation = IO_RECV;
         bOk = pf::StartRecv(rec.socket, &lpCtx->overlapped, lpCtx->Data(), lpCtx->uiSize);
+        if (!bOk && pf::GetLastError() != pf::kErrNoBufs) {
+            // The connection broke before the receive began (a reset that
+            // came first): reported by a worker, as a failed receive would
+            // be, so whoever armed it need not report it.
+            lpCtx->IoOperation = IO_FAILED;
+            lpCtx->dwParam1 = uint32_t(pf::GetLastError());
+            bOk = pf::PortPost(m_hPort, 0, rec.socket, &lpCtx->overlapped);
+        }
     }
     if (!bOk) {
         const int nError = pf::GetLastError();
