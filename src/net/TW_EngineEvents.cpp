@@ -201,7 +201,7 @@ void TW_EngineSocketMgr::FlushLocked(SocketData& rec, TW_LockGuard& lock) {
 
     while (!rec.listSendBuf.IsEmpty()) {
         SendBlock& block = rec.listSendBuf.GetHead();
-        int nSent = pf::Send(s, block.Unsent(), block.uiRemain > uint32_t(INT_MAX) ? INT_MAX : int(block.uiRemain));
+        int nSent = SendNow(s, block.Unsent(), block.uiRemain);
         if (nSent < 0) {
             int nError = pf::GetLastError();
             if (nError != pf::kErrWouldBlock) {

@@ -429,11 +429,23 @@ bool TW_EngineSocketMgr::SetNoticeLen(SOCKET s, uint32_t uiLen) {
     return false;
 }
 
+int TW_EngineSocketMgr::SendNow(SOCKET s, const char* lpData, uint32_t uiLen) {
+    uint32_t uiSent = 0;
+    do {
+        const uint32_t uiPart = uiLen - uiSent > uint32_t(INT_MAX) ? uint32_t(INT_MAX) : uiLen - uiSent;
+        int n = pf::Send(s, lpData + uiSent, int(uiPart));
+        if (n < 0) return uiSent > 0 && pf::GetLastError() == pf::kErrWouldBlock ? int(uiSent) : n;
+        uiSent += uint32_t(n);
+        if (uint32_t(n) < uiPart && !m_bSendUntilWouldBlock) break;
+    } while (uiSent < uiLen && uiSent < uint32_t(INT_MAX));
+    return int(uiSent);
+}
+
 bool TW_EngineSocketMgr::EngineSend(SocketData& rec, const char* lpData, uint32_t uiLen) {
     const char* lpRest = lpData;
     uint32_t uiRest = uiLen;
     if (rec.listSendBuf.IsEmpty()) {
-        int nSent = pf::Send(rec.socket, lpData, uiLen > uint32_t(INT_MAX) ? INT_MAX : int(uiLen));
+        int nSent = SendNow(rec.socket, lpData, uiLen);
         if (nSent < 0) {
             if (pf::GetLastError() != pf::kErrWouldBlock) return false;
             nSent = 0;

@@ -119,6 +119,14 @@ protected:
     // Threads of the engine's own types (TW_MultiThread); the DNS worker is shared.
     virtual uint32_t EngineThreadProc(ThreadData* lpData);
 
+    // A send that moves only part of its bytes is tried again until the
+    // socket says it would block: an engine whose write readiness is re-armed
+    // only by a blocked send (async-select) would otherwise wait for ever.
+    bool m_bSendUntilWouldBlock = false;
+    // Sends what the socket takes now: the count, or kSocketError (the last
+    // error kErrWouldBlock when it took nothing).
+    int SendNow(SOCKET s, const char* lpData, uint32_t uiLen);
+
     // ---- handlers (no lock held on entry)
     void OnReadable(SOCKET s, uint32_t uiSeq);
     void OnWritable(SOCKET s, uint32_t uiSeq);

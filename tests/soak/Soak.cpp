@@ -192,7 +192,7 @@ void Parse(Conn& c, const char* p, U n) {
 void ServerRecv(Conn& c, const char* p, U* lpLen, Lock& lk) {
     lk.unlock();
     const U n = *lpLen, left = UnitLeft(c);
-    U k = n, uiNext, uiQueued = 0;
+    U k = n, uiNext;
     if (n < left && Chance(t_rng, 120)) {
         k = 0, uiNext = n + 1 + Below(t_rng, left - n);  // nothing consumed: ask for more of this frame
     } else {
@@ -201,8 +201,13 @@ void ServerRecv(Conn& c, const char* p, U* lpLen, Lock& lk) {
         uiNext = 1 + Below(t_rng, std::max(n - k, UnitLeft(c)));
     }
     *lpLen = k;
-    if (k && !g_srv->Send(c.s, p, k, 0, &uiQueued)) return void(Close(c));  // broken; no event follows
-    if (!(c.deferred = uiQueued ? uiNext : 0)) g_srv->SetNoticeLen(c.s, uiNext);
+    if (!k) return void(g_srv->SetNoticeLen(c.s, uiNext));
+    // Every engine reports a drained queue (OnSocketSend, 0 queued) after a
+    // Send, also one whose bytes left at once; the queued count alone says
+    // nothing about a send still in flight (completion port). Set before the
+    // Send: the report may come before it returns.
+    lk.lock(), c.deferred = uiNext, lk.unlock();
+    if (!g_srv->Send(c.s, p, k, 0, nullptr)) return void(Close(c));  // broken; no event follows
 }
 
 template <bool kSrv>
@@ -232,7 +237,7 @@ struct Sink : ISocketMgrSink {
         auto [c, lk] = Enter(u1, "OnSocketSend");
         if (!c || c->closed || uiQueued) return;
         if (!kSrv && c->ending && !c->shut) Op(*c, [c] { ShutWhenFlushed(*c); });
-        if (kSrv && c->deferred) lk.unlock(), g_srv->SetNoticeLen(c->s, std::exchange(c->deferred, 0));
+        if (const U uiNext = kSrv ? std::exchange(c->deferred, 0) : 0) lk.unlock(), g_srv->SetNoticeLen(c->s, uiNext);
     }
     void OnSocketClose(int nError, SOCKET, int, U u1, U) override {
         auto [c, lk] = Enter(u1, "OnSocketClose", true);
@@ -395,6 +400,9 @@ int main(int argc, char** argv) {
     if (!PollUntil([&] { return g_serverOpen == 0 && std::ranges::none_of(g_active, open); }, 30000))
         Fault("%d clients and %lld server sockets still open 30 s after the drain began",
               int(std::ranges::count_if(g_active, open)), g_serverOpen.load());
+    if (g_serverOpen > 0)
+        for (Conn& c : g_reg)
+            if (c.role == kServer && !c.closed) std::printf("vx_soak: server conn %u (socket %u) still open\n", c.id, unsigned(c.s));
     for (Conn* c : g_active) Close(*c);
 
     // What is left over the baseline leaked; threads get a bounded while to end.

@@ -14,7 +14,9 @@ enum : uintptr_t {
     kEverRegistered = 1u << 8,     // a close must go through the release path
     kWantRead = 1u << 9,           // reads (datagrams, connections) are wanted now
     kWantWrite = 1u << 10,         // an FD_WRITE is awaited
-    kConnectReported = 1u << 11    // FD_CONNECT came; a close after it is no second outcome
+    kConnectReported = 1u << 11,   // FD_CONNECT came; a close after it is no second outcome
+    kPeerEnded = 1u << 12,         // an orderly FD_CLOSE came while reads were not wanted
+    kSendReportDue = 1u << 13      // everything went out: a posted FD_WRITE brings the report
 };
 
 uintptr_t State(const SocketData& rec) { return reinterpret_cast<uintptr_t>(rec.lpEngine); }
@@ -46,6 +48,8 @@ TW_SocketMgrInstance* TW_AsyncSocketMgr::Create(bool bRecord) {
 
 TW_AsyncSocketMgr::TW_AsyncSocketMgr() : m_hWndReady(pf::EventCreate(false, false)) {
     m_mapClosingSocket.InitHashTable(4099);
+    // FD_WRITE comes back only after a send that would have blocked.
+    m_bSendUntilWouldBlock = true;
 }
 
 TW_AsyncSocketMgr::~TW_AsyncSocketMgr() {
@@ -138,8 +142,9 @@ void TW_AsyncSocketMgr::OnSocketEvent(SOCKET s, uint32_t uiEvent, int nError) {
             if (!(st & kWantRead) || nError != 0) return;
             break;
         case pf::kFdWrite:
-            if (lpRec->status != SS_CONNECTED) return;
-            ClearState(*lpRec, kWantWrite);
+            // One flush (and report) per wish: a repeated FD_WRITE has nothing to do.
+            if (lpRec->status != SS_CONNECTED || !(st & (kWantWrite | kSendReportDue))) return;
+            ClearState(*lpRec, kWantWrite | kSendReportDue);
             if (nError != 0) uiEvent = pf::kFdClose;
             break;
         case pf::kFdConnect:
@@ -147,6 +152,17 @@ void TW_AsyncSocketMgr::OnSocketEvent(SOCKET s, uint32_t uiEvent, int nError) {
             AddState(*lpRec, kConnectReported);
             break;
         case pf::kFdClose:
+            if (lpRec->status == SS_CONNECTED && nError == 0) {
+                // The peer's orderly end is read as the end of the stream, when
+                // the host reads: reported now, it would fail the socket with
+                // bytes still queued to send, or before the host asked for them.
+                if (!(st & kWantRead)) {
+                    AddState(*lpRec, kPeerEnded);
+                    return;
+                }
+                uiEvent = pf::kFdRead;
+                break;
+            }
             if (lpRec->status == SS_CONNECTING) {
                 // A connect that ends in a close has failed; once only.
                 if (st & kConnectReported) return;
@@ -263,6 +279,11 @@ bool TW_AsyncSocketMgr::EngineWatchRead(SocketData& rec) {
     TW_ASSERT_LOCKED(m_lckTable);
     const bool bRenew = !(State(rec) & kWantRead);
     AddState(rec, kWantRead);
+    if (State(rec) & kPeerEnded) {
+        // The end is there already: read it on the window thread.
+        ClearState(rec, kPeerEnded);
+        if (pf::WindowHandle hWnd = m_hWnd.load()) pf::PostWindowMessage(hWnd, WM_ASYNC_SOCKET, rec.socket, pf::kFdClose);
+    }
     // Renewed: an FD_READ ignored while reads were paused is not posted again
     // until a registration reports the bytes that wait.
     WatchLocked(rec, bRenew);
@@ -280,6 +301,15 @@ void TW_AsyncSocketMgr::EnginePauseRead(SocketData& rec) {
 
 void TW_AsyncSocketMgr::EngineWatchWrite(SocketData& rec) {
     TW_ASSERT_LOCKED(m_lckTable);
+    if (rec.listSendBuf.IsEmpty()) {
+        // Only the report is due: it needs no room, so it does not wait for
+        // one (a registration on a full buffer reports no FD_WRITE).
+        pf::WindowHandle hWnd = m_hWnd.load();
+        if (!(State(rec) & kSendReportDue) && hWnd &&
+            pf::PostWindowMessage(hWnd, WM_ASYNC_SOCKET, rec.socket, pf::kFdWrite))
+            AddState(rec, kSendReportDue);
+        return;
+    }
     AddState(rec, kWantWrite);
     // Every registration with FD_WRITE answers with one as soon as the socket can send.
     WatchLocked(rec, true);
