@@ -43,6 +43,9 @@ public:
     }
     void OnSocketRecvFrom(int, SOCKET s, const char* data, int len, sockaddr_in* from, uint32_t, uint32_t) override {
         m_mgr->SendToAddr(s, from, data, len, false);
+        // An engine that receives one datagram per request (completion port)
+        // keeps its receives armed; the others ignore the request.
+        m_mgr->SetNoticeLen(s, 1);
     }
     void OnSocketSend(int, SOCKET, uint32_t, uint32_t, uint32_t, uint32_t) override {}
     void OnSocketClose(int, SOCKET s, int, uint32_t, uint32_t) override { Close(s); }
@@ -105,6 +108,8 @@ int RunVxnetServer(const std::string& interfaceName) {
         }
         return s;
     });
+    // As many datagram receives outstanding as the workload has flows, and more.
+    constexpr int kUdpReceivesArmed = 64;
     const SOCKET udp = CreateOnFreePort(SOCK_DGRAM, &udpPort, [&](uint16_t port) {
         return mgr->CreateUdpSocket(nullptr, "127.0.0.1", port, 0, 0);
     });
@@ -113,6 +118,7 @@ int RunVxnetServer(const std::string& interfaceName) {
         ReportError(interfaceName + ": cannot listen on 127.0.0.1");
         rc = 1;
     } else {
+        for (int i = 0; i < kUdpReceivesArmed; ++i) mgr->SetNoticeLen(udp, 1);
         ReportPorts(tcpPort, udpPort);
         // Serve until the parent closes our input.
         char buf[64];
