@@ -1,7 +1,9 @@
 // A UDP exchange in one process: a responder on a known port answers every
 // datagram with "re: " and the datagram's text; a sender on a port the
 // system picks sends `count` datagrams and waits for each answer. Datagrams
-// are not framed: each one arrives whole as one OnSocketRecvFrom.
+// are not framed: each one arrives whole as one OnSocketRecvFrom. Each
+// SetNoticeLen asks for the next datagram (the completion-port engine
+// receives one per request; the other engines receive all the time).
 //
 //   udp_exchange [port] [count] [interface]
 //   udp_exchange 7788 3
@@ -24,7 +26,7 @@ public:
 
     void SendNext() {
         const std::string text = "ping " + std::to_string(left.load());
-        mgr->SendTo(sender, "127.0.0.1", port, text.data(), int(text.size()), false);
+        mgr->SendTo(sender, "127.0.0.1", port, text.data(), int(text.size()), true);  // true: no proxy
     }
 
     void OnSocketRecvFrom(int, SOCKET s, const char* data, int len, sockaddr_in* from, uint32_t u1,
@@ -32,9 +34,11 @@ public:
         if (u1 == kResponder) {
             // Answer whoever sent it: the sender address comes with the datagram.
             std::string reply = "re: " + std::string(data, size_t(len));
-            mgr->SendToAddr(s, from, reply.data(), int(reply.size()), false);
+            mgr->SendToAddr(s, from, reply.data(), int(reply.size()), true);
+            mgr->SetNoticeLen(s, 1);
             return;
         }
+        mgr->SetNoticeLen(s, 1);
         std::printf("sender got: %.*s\n", len, data);
         if (--left > 0)
             SendNext();
@@ -58,7 +62,8 @@ int main(int argc, char** argv) {
 
     const SOCKET responder = mgr->CreateUdpSocket(nullptr, "127.0.0.1", sink.port, kResponder, 0);
     sink.sender = mgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, kSender, 0);
-    bool ok = responder != INVALID_SOCKET && sink.sender != INVALID_SOCKET;
+    bool ok = responder != INVALID_SOCKET && sink.sender != INVALID_SOCKET && mgr->SetNoticeLen(responder, 1) &&
+              mgr->SetNoticeLen(sink.sender, 1);
     if (ok) {
         sink.SendNext();
         ok = sink.Wait();

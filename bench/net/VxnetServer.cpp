@@ -42,7 +42,7 @@ public:
             Close(s);
     }
     void OnSocketRecvFrom(int, SOCKET s, const char* data, int len, sockaddr_in* from, uint32_t, uint32_t) override {
-        m_mgr->SendToAddr(s, from, data, len, false);
+        m_mgr->SendToAddr(s, from, data, len, true);
         // An engine that receives one datagram per request (completion port)
         // keeps its receives armed; the others ignore the request.
         m_mgr->SetNoticeLen(s, 1);

@@ -32,7 +32,7 @@ TEST_P(IocpEngine, StartsTheWorkersAskedForAndProcessorsPlusOneByDefault) {
 }
 
 // Each request arms exactly one datagram receive.
-TEST_P(IocpEngine, EachSetNoticeLenReceivesOneDatagram) {
+TEST_P(IocpEngine, EachSetNoticeLenReceivesOneDatagramAndPlainSocketsSendDirectOnly) {
     SOCKET u = m_lpMgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, 7, 8);
     ASSERT_NE(INVALID_SOCKET, u);
     RawSocket raw = RawSocket::Udp();
@@ -49,6 +49,10 @@ TEST_P(IocpEngine, EachSetNoticeLenReceivesOneDatagram) {
     auto second = m_sink.Wait(Is(Ev::RecvFrom, u), kWaitMs, mark);
     ASSERT_TRUE(second);
     EXPECT_EQ("two", second->data);
+    // Through a relay it has not got: refused, not sent directly.
+    sockaddr_in to = Loopback(raw.LocalPort());
+    EXPECT_EQ(-1, m_lpMgr->SendToAddr(u, &to, "x", 1, false));
+    EXPECT_EQ(1, m_lpMgr->SendToAddr(u, &to, "x", 1, true));
 }
 
 // A socket closed while it connects, and a new socket that takes its handle

@@ -248,6 +248,15 @@ bool TW_IocpSocketMgr::EngineSendPending(const SocketData& rec) {
 }
 
 int TW_IocpSocketMgr::SendToAddr(SOCKET s, sockaddr_in* lpTo, const char* lpData, int nLen, bool bDirect) {
+    if (!bDirect) {
+        // Through the relay asks for one: a socket without a proxy refuses.
+        TW_LockGuard lock(&m_lckTable);
+        SocketData* lpRec = FindLocked(s);
+        if (lpRec && !lpRec->lpProxyData) {
+            pf::SetLastError(pf::kErrInvalid);
+            return pf::kSocketError;
+        }
+    }
     if (m_sim.IsEnabled() && lpData && nLen > 0 && m_sim.LoseDatagram()) return 0;
     return TW_EngineSocketMgr::SendToAddr(s, lpTo, lpData, nLen, bDirect);
 }
