@@ -71,7 +71,8 @@ TEST_P(Conformance, RefusedConnectionIsClosedUnseenAndAcceptedOnesStartIdle) {
 }
 
 TEST_P(Conformance, ConnectToAPortNobodyListensOnFailsOnce) {
-    uint16_t wPort = UnusedTcpPort();
+    RawSocket refusing = RawSocket::TcpRefusing();
+    uint16_t wPort = refusing.LocalPort();
     ASSERT_NE(0, wPort);
     sockaddr_in to = Loopback(wPort);
     for (bool bByAddr : {false, true}) {

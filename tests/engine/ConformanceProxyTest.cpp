@@ -41,11 +41,12 @@ ScriptedPeer& Socks5Hello(ScriptedPeer& p) { return p.Read(3).Write(B({5, 0})).R
 // A socket whose proxy record is gone cannot connect; a proxy nobody listens
 // on fails like any connect. (Proxy records themselves: tests/net.)
 TEST_P(Conformance, ProxyGoneOrNotListening) {
-    PROXYHANDLE h = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", UnusedTcpPort(), nullptr, nullptr);
+    RawSocket refusing = RawSocket::TcpRefusing();
+    PROXYHANDLE h = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", refusing.LocalPort(), nullptr, nullptr);
     SOCKET sGone = m_lpMgr->CreateTcpSocket(h, nullptr, 0, 1, 2), sDead;
     ASSERT_TRUE(h && sGone != INVALID_SOCKET);
     size_t from = Mark();
-    ASSERT_NO_FATAL_FAILURE(ConnectThrough(PROXY_SOCKS4, UnusedTcpPort(), nullptr, nullptr, kDestPort, &sDead));
+    ASSERT_NO_FATAL_FAILURE(ConnectThrough(PROXY_SOCKS4, refusing.LocalPort(), nullptr, nullptr, kDestPort, &sDead));
     ExpectEvent(Ev::Connect, sDead, from, GetParam().nConnectFailError, kProxyU1, kProxyU2);
     EXPECT_TRUE(m_lpMgr->DestroyProxy(h));
     EXPECT_FALSE(m_lpMgr->Connect(sGone, "127.0.0.1", kDestPort));

@@ -118,6 +118,17 @@ int PendingBytes(SOCKET s) {
 uint16_t UnusedTcpPort() { return RawSocket::TcpListener(0).LocalPort(); }
 
 RawSocket RawSocket::TcpListener(uint16_t wPort) { return Open(SOCK_STREAM, wPort, true); }
+
+RawSocket RawSocket::TcpRefusing() {
+    NetInit();
+    // Bound without SO_REUSEADDR and never listening: connects to its port are
+    // refused, and no other socket (a client's ephemeral port included,
+    // which would connect to itself) can take the port meanwhile.
+    RawSocket r(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in a = Loopback(0);
+    if (r.IsValid() && bind(r.Handle(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) r.Close();
+    return r;
+}
 RawSocket RawSocket::TcpConnect(uint16_t wPort) { return Open(SOCK_STREAM, wPort, false); }
 RawSocket RawSocket::Udp(uint16_t wPort) { return Open(SOCK_DGRAM, wPort, true); }
 

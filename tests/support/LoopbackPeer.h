@@ -42,6 +42,8 @@ public:
     // Listening on, connected to or bound to 127.0.0.1:port (0: ephemeral).
     static RawSocket TcpListener(uint16_t wPort = 0);
     static RawSocket TcpConnect(uint16_t wPort);
+    // A port on 127.0.0.1 that refuses connections for as long as it lives.
+    static RawSocket TcpRefusing();
     static RawSocket Udp(uint16_t wPort = 0);
 
     bool IsValid() const { return m_s != INVALID_SOCKET; }
