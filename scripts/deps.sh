@@ -13,12 +13,12 @@ for w in "${want[@]}"; do
         windows) pkgs+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 googletest) ;;
         fuzz)    pkgs+=(clang libclang-rt-14-dev) ;;
         peers)   pkgs+=(dante-server tinyproxy microsocks) ;;
-        bench)   pkgs+=(libuv1-dev libasio-dev pkg-config) ;;
+        bench)   pkgs+=(libuv1-dev libasio-dev pkg-config gnuplot-nox) ;;
         docs)    pkgs+=(doxygen) ;;
         package) pkgs+=(pkg-config dpkg-dev) ;;
         all)     pkgs+=(cmake ninja-build g++ googletest libgtest-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686
                         wine64 clang libclang-rt-14-dev dante-server tinyproxy microsocks libuv1-dev libasio-dev
-                        pkg-config doxygen dpkg-dev) ;;
+                        pkg-config gnuplot-nox doxygen dpkg-dev) ;;
         *) echo "deps.sh: unknown set '$w'" >&2; exit 2 ;;
     esac
 done
