@@ -11,13 +11,15 @@ bash scripts/deps.sh native bench
 build="${VXNET_BENCH_BUILD_DIR:-build-bench}"
 cmake -S . -B "$build" -G Ninja -DVXNET_TESTS=OFF >/dev/null
 cmake --build "$build" --target bench_net >/dev/null
+bench_net="$build/bin/bench_net"
+[[ "$bench_net" == /* ]] || bench_net="./$bench_net"
 
 csv=""
 quick=0
 args=("$@")
 for ((i = 0; i < ${#args[@]}; ++i)); do
     case "${args[i]}" in
-        --help | -h) exec "./$build/bin/bench_net" "$@" ;;
+        --help | -h) exec "$bench_net" "$@" ;;
         --quick) quick=1 ;;
         --csv) csv="${args[i + 1]:-}" ;;
     esac
@@ -30,7 +32,7 @@ if [ -z "$csv" ]; then
 fi
 mkdir -p "$(dirname "$csv")"
 rc=0
-"./$build/bin/bench_net" "${args[@]}" || rc=$?
+"$bench_net" "${args[@]}" || rc=$?
 # A run with failures still writes its CSV; draw it, and keep the exit status.
 if [ -s "$csv" ]; then
     bash bench/chart.sh "$csv" || rc=1
