@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <fstream>
 #include <thread>
 
 #include "Machine.h"
@@ -129,7 +130,8 @@ int RunBenchmark(const Options& options) {
     char date[64];
     std::strftime(date, sizeof date, "%Y-%m-%d %H:%M", std::localtime(&now));
     std::printf("vxnet network benchmark, %s\n", date);
-    std::printf("machine: %s\n", MachineLabel().c_str());
+    const std::string machine = MachineLabel();
+    std::printf("machine: %s\n", machine.c_str());
     std::printf("client on CPU %d, servers on CPU %d; %d repetitions of %.2f s (after %.2f s warm-up); "
                 "open files %d\n",
                 cpus.client, cpus.server, options.reps, phases.seconds, phases.warmupSeconds, files);
@@ -169,8 +171,17 @@ int RunBenchmark(const Options& options) {
             for (const RunResult& r : workload)
                 failures += !r.ok;
     const auto baseline = std::find(kinds.begin(), kinds.end(), "epoll");
-    PrintResultsTable(labels, workloads, results,
-                      baseline == kinds.end() ? -1 : int(baseline - kinds.begin()));
+    const int baselineIndex = baseline == kinds.end() ? -1 : int(baseline - kinds.begin());
+    PrintResultsTable(labels, workloads, results, baselineIndex);
+    if (!options.csvPath.empty()) {
+        std::ofstream csv(options.csvPath, std::ios::trunc);
+        WriteCsv(csv, ResultCsvRows(labels, workloads, results, baselineIndex), machine, date);
+        csv.close();
+        if (!csv) {
+            std::printf("could not write %s\n", options.csvPath.c_str());
+            ++failures;
+        }
+    }
 
     if (options.resources) {
         std::vector<ResourceRow> rows;

@@ -15,6 +15,7 @@ struct Options {
     double seconds = 0;  // per measured window; 0 = fit the run into its time budget
     double maxIdleWaitSeconds = 30;
     bool resources = true;
+    std::string csvPath;                 // where to write the results as CSV; empty = nowhere
     std::vector<std::string> servers;    // labels to keep; empty = all
     std::vector<std::string> workloads;  // ids to keep; empty = all
 };

@@ -100,35 +100,62 @@ void PrintResultsTable(const std::vector<std::string>& servers, const std::vecto
                                              "server CPU/op", "spread", "vs epoll", "p50 us", "p99 us", "pool allocs+appends/op",
                                              "errors"};
     std::vector<std::vector<std::string>> rows;
+    for (const CsvRow& r : ResultCsvRows(servers, workloads, results, baseline)) {
+        std::string errors = std::to_string(r.errors);
+        if (r.failedRuns)
+            errors += ", " + std::to_string(r.failedRuns) + " failed: " + r.firstError;
+        if (r.runs == 0) {
+            rows.push_back({r.workload, r.server, "-", "-", "-", "-", "-", "-", "-", "-", "-", errors});
+            continue;
+        }
+        rows.push_back({r.workload, r.server, Short(r.throughput) + " " + r.throughputUnit,
+                        Percent(r.throughputSpread), Fmt("%.2f", r.throughputVsEpoll),
+                        Fmt(r.cpuPerOp >= 100 ? "%.0f" : "%.2f", r.cpuPerOp) + " " + r.cpuPerOpUnit,
+                        Percent(r.cpuPerOpSpread), Fmt("%.2f", r.cpuVsEpoll), Fmt("%.1f", r.p50us),
+                        Fmt("%.1f", r.p99us),
+                        std::isnan(r.poolBlocksPerOp)
+                            ? "-"
+                            : Fmt("%.2f", r.poolBlocksPerOp) + " + " + Fmt("%.2f", r.poolAppendsPerOp),
+                        errors});
+    }
+    PrintTable(header, rows);
+}
+
+std::vector<CsvRow> ResultCsvRows(const std::vector<std::string>& servers, const std::vector<Workload>& workloads,
+                                  const std::vector<std::vector<std::vector<RunResult>>>& results, int baseline) {
+    std::vector<CsvRow> rows;
     for (size_t w = 0; w < workloads.size(); ++w) {
         const Workload& wl = workloads[w];
         Summary base;
         if (baseline >= 0)
             base = Summarize(wl, results[size_t(baseline)][w]);
+        const bool haveBase = base.runs > 0;
         for (size_t s = 0; s < servers.size(); ++s) {
             const Summary sum = Summarize(wl, results[s][w]);
-            std::string errors = std::to_string(sum.errors);
-            if (sum.failed)
-                errors += ", " + std::to_string(sum.failed) + " failed: " + sum.firstError;
-            if (sum.runs == 0) {
-                rows.push_back({wl.title, servers[s], "-", "-", "-", "-", "-", "-", "-", "-", "-", errors});
-                continue;
-            }
-            const bool haveBase = baseline >= 0 && base.runs > 0;
-            rows.push_back({wl.title, servers[s], Short(sum.throughput) + " " + ThroughputUnit(wl),
-                            Percent(sum.throughputSpread),
-                            haveBase ? Fmt("%.2f", sum.throughput / base.throughput) : "-",
-                            Fmt(sum.cpuPerOp >= 100 ? "%.0f" : "%.2f", sum.cpuPerOp) + " " + CpuPerOpUnit(wl),
-                            Percent(sum.cpuPerOpSpread),
-                            haveBase ? Fmt("%.2f", sum.cpuPerOp / base.cpuPerOp) : "-", Fmt("%.1f", sum.p50us),
-                            Fmt("%.1f", sum.p99us),
-                            std::isnan(sum.poolBlocksPerOp)
-                                ? "-"
-                                : Fmt("%.2f", sum.poolBlocksPerOp) + " + " + Fmt("%.2f", sum.poolAppendsPerOp),
-                            errors});
+            CsvRow r;
+            r.workloadId = wl.id;
+            r.workload = wl.title;
+            r.server = servers[s];
+            r.throughput = sum.throughput;
+            r.throughputUnit = ThroughputUnit(wl);
+            r.throughputSpread = sum.throughputSpread;
+            r.throughputVsEpoll = haveBase ? sum.throughput / base.throughput : NAN;
+            r.cpuPerOp = sum.cpuPerOp;
+            r.cpuPerOpUnit = CpuPerOpUnit(wl);
+            r.cpuPerOpSpread = sum.cpuPerOpSpread;
+            r.cpuVsEpoll = haveBase ? sum.cpuPerOp / base.cpuPerOp : NAN;
+            r.p50us = sum.p50us;
+            r.p99us = sum.p99us;
+            r.poolBlocksPerOp = sum.poolBlocksPerOp;
+            r.poolAppendsPerOp = sum.poolAppendsPerOp;
+            r.runs = sum.runs;
+            r.failedRuns = sum.failed;
+            r.errors = sum.errors;
+            r.firstError = sum.firstError;
+            rows.push_back(r);
         }
     }
-    PrintTable(header, rows);
+    return rows;
 }
 
 void PrintResourceTable(const std::vector<int>& counts, const std::vector<ResourceRow>& rows) {

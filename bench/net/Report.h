@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Csv.h"
 #include "LoadClient.h"
 #include "Stats.h"
 #include "Workloads.h"
@@ -31,6 +32,9 @@ Summary Summarize(const Workload& w, const std::vector<RunResult>& runs);
 // results[server][workload] holds the repetitions; `baseline` indexes the epoll server (-1: none).
 void PrintResultsTable(const std::vector<std::string>& servers, const std::vector<Workload>& workloads,
                        const std::vector<std::vector<std::vector<RunResult>>>& results, int baseline);
+// The same figures unrounded, one row per workload and server, for WriteCsv.
+std::vector<CsvRow> ResultCsvRows(const std::vector<std::string>& servers, const std::vector<Workload>& workloads,
+                                  const std::vector<std::vector<std::vector<RunResult>>>& results, int baseline);
 
 struct ResourceRow {
     std::string server;

@@ -29,13 +29,14 @@ void Usage() {
     std::printf(
         "usage: bench_net [--quick] [--reps N] [--seconds S] [--warmup S] [--max-wait S]\n"
         "                 [--servers epoll,libuv,asio,select,...] [--workloads pp1,pp16,pp256,st1,st16,conn,udp]\n"
-        "                 [--no-resources]\n"
+        "                 [--no-resources] [--csv FILE]\n"
         "  --quick         2 repetitions of 0.1 s, threads and memory still measured (under 30 s)\n"
         "  --reps N        repetitions per server and workload (default 5)\n"
         "  --seconds S     measured window per run (default: fit the run into about 4 minutes)\n"
         "  --warmup S      warm-up before each window (default 0.25)\n"
         "  --max-wait S    longest wait for an idle machine before starting (default 30)\n"
-        "  --no-resources  skip the thread and memory report\n");
+        "  --no-resources  skip the thread and memory report\n"
+        "  --csv FILE      also write the results, one row per workload and server, as CSV\n");
 }
 
 }  // namespace
@@ -74,6 +75,8 @@ int main(int argc, char** argv) {
             options.workloads = SplitList(takeValue());
         } else if (arg == "--no-resources") {
             options.resources = false;
+        } else if (arg == "--csv") {
+            options.csvPath = takeValue();
         } else if (arg == "--serve") {
             serve = takeValue();
         } else if (arg == "--cpu") {
