@@ -505,6 +505,10 @@ int TW_EngineSocketMgr::SendToAddr(SOCKET s, sockaddr_in* lpTo, const char* lpDa
         pf::SetLastError(pf::kErrNotSocket);
         return pf::kSocketError;
     }
+    if (!bDirect && !lpRec->lpProxyData && m_bRelayNeedsProxy) {
+        pf::SetLastError(pf::kErrInvalid);
+        return pf::kSocketError;
+    }
     // A datagram sent is send activity for the idle check, as a flush is for TCP.
     lpRec->dwLastSendTime = GetCurrentTick();
     if (bDirect || !lpRec->lpProxyData) return pf::SendTo(s, lpData, nLen, lpTo);

@@ -123,6 +123,9 @@ protected:
     // socket says it would block: an engine whose write readiness is re-armed
     // only by a blocked send (async-select) would otherwise wait for ever.
     bool m_bSendUntilWouldBlock = false;
+    // SendToAddr through a relay on a socket without a proxy fails instead
+    // of sending directly (completion port).
+    bool m_bRelayNeedsProxy = false;
     // Sends what the socket takes now: the count, or kSocketError (the last
     // error kErrWouldBlock when it took nothing).
     int SendNow(SOCKET s, const char* lpData, uint32_t uiLen);

@@ -20,6 +20,7 @@ TW_SocketMgrInstance* TW_IocpSocketMgr::Create(bool bRecord) {
 
 TW_IocpSocketMgr::TW_IocpSocketMgr() : m_wndConnect(this) {
     m_mapClosingSocket.InitHashTable(4099);
+    m_bRelayNeedsProxy = true;
     // Lives as long as the manager: a window thread that comes up after
     // Start gave up waiting still signals it.
     m_hWndReady = pf::EventCreate(false, false);
@@ -40,16 +41,16 @@ bool TW_IocpSocketMgr::EngineStart(uint8_t, uint32_t uiWorkers) {
         return false;
     }
     m_nOutstanding = 0;
-    m_nWorkers = int(uiWorkers ? uiWorkers : pf::ProcessorCount() + 1);
-    const int nStarted = StartThreads(kThreadWorker, m_nWorkers, 0);
+    const int nWorkers = int(uiWorkers ? uiWorkers : pf::ProcessorCount() + 1);
+    const int nStarted = StartThreads(kThreadWorker, nWorkers, 0);
     m_bWndUp = false;
     pf::EventReset(m_hWndReady);
-    if (nStarted == m_nWorkers && m_hWndReady && StartThread(kThreadConnect, 0))
+    if (nStarted == nWorkers && m_hWndReady && StartThread(kThreadConnect, 0))
         pf::EventWait(m_hWndReady, 3000);
-    if (nStarted == m_nWorkers && m_bWndUp) return true;
+    if (nStarted == nWorkers && m_bWndUp) return true;
 
     // Without its workers or its connect window the engine cannot work.
-    std::printf("TW_IocpSocketMgr::Start failed: %d of %d workers, connect window %s\n", nStarted, m_nWorkers,
+    std::printf("TW_IocpSocketMgr::Start failed: %d of %d workers, connect window %s\n", nStarted, nWorkers,
                 m_bWndUp ? "up" : "missing");
     EngineStop();
     return false;
@@ -248,15 +249,6 @@ bool TW_IocpSocketMgr::EngineSendPending(const SocketData& rec) {
 }
 
 int TW_IocpSocketMgr::SendToAddr(SOCKET s, sockaddr_in* lpTo, const char* lpData, int nLen, bool bDirect) {
-    if (!bDirect) {
-        // Through the relay asks for one: a socket without a proxy refuses.
-        TW_LockGuard lock(&m_lckTable);
-        SocketData* lpRec = FindLocked(s);
-        if (lpRec && !lpRec->lpProxyData) {
-            pf::SetLastError(pf::kErrInvalid);
-            return pf::kSocketError;
-        }
-    }
     if (m_sim.IsEnabled() && lpData && nLen > 0 && m_sim.LoseDatagram()) return 0;
     return TW_EngineSocketMgr::SendToAddr(s, lpTo, lpData, nLen, bDirect);
 }

@@ -36,8 +36,6 @@ public:
         WM_IOCP_RELEASE = 0x721   // wParam a socket closed while it connected
     };
 
-    int GetWorkerCount() { return GetThreadCount(kThreadWorker); }
-
 protected:
     TW_IocpSocketMgr();
 
@@ -103,7 +101,6 @@ private:
     pf::EventHandle m_hWndReady = nullptr;
     std::atomic<bool> m_bWndUp{false};
     std::atomic<uint32_t> m_dwWndThreadId{0};
-    int m_nWorkers = 0;
     // Operations issued and not yet handled by a worker: Stop waits for them.
     std::atomic<int> m_nOutstanding{0};
     // Release messages still queued to the connect window, per handle: until
