@@ -400,9 +400,13 @@ int main(int argc, char** argv) {
     if (!PollUntil([&] { return g_serverOpen == 0 && std::ranges::none_of(g_active, open); }, 30000))
         Fault("%d clients and %lld server sockets still open 30 s after the drain began",
               int(std::ranges::count_if(g_active, open)), g_serverOpen.load());
-    if (g_serverOpen > 0)
+    if (g_serverOpen > 0) {
+        // Engine threads may still add connections and close them meanwhile.
+        Lock reg(g_regMu);
         for (Conn& c : g_reg)
-            if (c.role == kServer && !c.closed) std::printf("vx_soak: server conn %u (socket %u) still open\n", c.id, unsigned(c.s));
+            if (Lock lk(c.m); c.role == kServer && !c.closed)
+                std::printf("vx_soak: server conn %u (socket %u) still open\n", c.id, unsigned(c.s));
+    }
     for (Conn* c : g_active) Close(*c);
 
     // What is left over the baseline leaked; threads get a bounded while to end.
