@@ -95,6 +95,15 @@ void TW_SelectThread::Unwatch(SOCKET s, bool bRead, bool bWriteExcept) {
     }
 }
 
+void TW_SelectThread::UnwatchWriteOf(SOCKET s, uint32_t uiSeq) {
+    TW_LockGuard sets(&m_lckFdSet);
+    // The socket of the pass may have closed since, and a new socket of this
+    // group may already be connecting under its number: leave that one's watch.
+    if (m_members.SeqOf(s) != uiSeq) return;
+    m_fdWrite.Remove(s);
+    m_fdExcept.Remove(s);
+}
+
 // ------------------------------------------------------------------ poll loop
 
 uint32_t TW_SelectThread::Run() {
@@ -138,13 +147,15 @@ void TW_SelectThread::Dispatch(const pf::SocketSet& rd, const pf::SocketSet& wr,
     for (uint32_t i = 0; i < rd.uiCount && !IsStopRequested(); ++i)
         m_lpOwner->OnReadable(rd.arrSocket[i], m.SeqOf(rd.arrSocket[i]));
     for (uint32_t i = 0; i < wr.uiCount && !IsStopRequested(); ++i) {
-        Unwatch(wr.arrSocket[i], false, true);
-        m_lpOwner->OnWritable(wr.arrSocket[i], m.SeqOf(wr.arrSocket[i]));
+        const uint32_t uiSeq = m.SeqOf(wr.arrSocket[i]);
+        UnwatchWriteOf(wr.arrSocket[i], uiSeq);
+        m_lpOwner->OnWritable(wr.arrSocket[i], uiSeq);
     }
     for (uint32_t i = 0; i < ex.uiCount && !IsStopRequested(); ++i) {
-        Unwatch(ex.arrSocket[i], false, true);
+        const uint32_t uiSeq = m.SeqOf(ex.arrSocket[i]);
+        UnwatchWriteOf(ex.arrSocket[i], uiSeq);
         // Whatever the socket's own error, a failed connect is a time-out here.
-        m_lpOwner->OnConnectResult(ex.arrSocket[i], m.SeqOf(ex.arrSocket[i]), pf::kErrTimedOut);
+        m_lpOwner->OnConnectResult(ex.arrSocket[i], uiSeq, pf::kErrTimedOut);
     }
 }
 

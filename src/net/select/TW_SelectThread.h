@@ -61,6 +61,9 @@ private:
 
     void Watch(pf::SocketSet* lpSet, pf::SocketSet* lpSet2, SOCKET s);
     void Unwatch(SOCKET s, bool bRead, bool bWriteExcept);
+    // A pass reported the socket writable or failed: its write and except
+    // watches end, if the handle still belongs to the socket of that pass.
+    void UnwatchWriteOf(SOCKET s, uint32_t uiSeq);
     void Dispatch(const pf::SocketSet& rd, const pf::SocketSet& wr, const pf::SocketSet& ex, const Members& m);
     // After a failed select: drops from the sets every handle that is no
     // longer an open socket, so one bad entry cannot silence the group.
