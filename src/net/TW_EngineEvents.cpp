@@ -18,7 +18,15 @@ void TW_EngineSocketMgr::OnReadable(SOCKET s, uint32_t uiSeq) {
     SocketData* lpRec = FindLocked(s, uiSeq);
     if (!lpRec) return;
     switch (lpRec->status) {
-    case SS_UDP: ReadDatagram(*lpRec, lock); break;
+    case SS_UDP:
+        if (!ReadDatagram(*lpRec, lock)) return;
+        // The record is found again for each datagram: the sink may have closed it.
+        for (int i = 1; i < m_nDatagramsPerReadiness; ++i) {
+            TW_LockGuard again(&m_lckTable);
+            SocketData* lpNext = FindLocked(s, uiSeq);
+            if (!lpNext || lpNext->status != SS_UDP || !ReadDatagram(*lpNext, again)) return;
+        }
+        break;
     case SS_ACCEPTING: AcceptOne(*lpRec, lock); break;
     case SS_CONNECTED: ReadStream(*lpRec, lock); break;
     default: break;
@@ -60,7 +68,7 @@ void TW_EngineSocketMgr::AfterNotice(SOCKET s, uint32_t uiSeq, NoticeResult eRes
     }
 }
 
-void TW_EngineSocketMgr::ReadDatagram(SocketData& rec, TW_LockGuard& lock) {
+bool TW_EngineSocketMgr::ReadDatagram(SocketData& rec, TW_LockGuard& lock) {
     const SOCKET s = rec.socket;
     const uint32_t uiSeq = rec.uiSeq;
     const DatagramOwner owner = OwnerOf(rec);
@@ -74,11 +82,13 @@ void TW_EngineSocketMgr::ReadDatagram(SocketData& rec, TW_LockGuard& lock) {
     Unpin(&rec);
     if (n >= 0) {
         DeliverDatagram(s, owner, buf, n, from);  // an empty datagram is a datagram too
-    } else if (nError != pf::kErrWouldBlock && nError != pf::kErrMsgSize) {
-        // A datagram larger than the buffer is dropped: a peer must not be
-        // able to close the socket by sending one.
-        NotifyClose(nError, s, uiSeq);
+        return true;
     }
+    // A datagram larger than the buffer is dropped: a peer must not be
+    // able to close the socket by sending one.
+    if (nError == pf::kErrMsgSize) return true;
+    if (nError != pf::kErrWouldBlock) NotifyClose(nError, s, uiSeq);
+    return false;
 }
 
 bool TW_EngineSocketMgr::OnDatagram(SOCKET s, uint32_t uiSeq, const char* lpData, int nLen,

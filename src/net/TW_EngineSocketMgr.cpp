@@ -444,7 +444,9 @@ int TW_EngineSocketMgr::SendNow(SOCKET s, const char* lpData, uint32_t uiLen) {
 bool TW_EngineSocketMgr::EngineSend(SocketData& rec, const char* lpData, uint32_t uiLen) {
     const char* lpRest = lpData;
     uint32_t uiRest = uiLen;
-    if (rec.listSendBuf.IsEmpty()) {
+    // A queue that was not empty is being flushed already.
+    const bool bWasEmpty = rec.listSendBuf.IsEmpty();
+    if (bWasEmpty) {
         int nSent = SendNow(rec.socket, lpData, uiLen);
         if (nSent < 0) {
             if (pf::GetLastError() != pf::kErrWouldBlock) return false;
@@ -452,15 +454,17 @@ bool TW_EngineSocketMgr::EngineSend(SocketData& rec, const char* lpData, uint32_
         }
         lpRest += nSent;
         uiRest -= uint32_t(nSent);
-        // Sent or not, the engine reports (or finishes) the send later.
-        EngineWatchWrite(rec);
-        if (uiRest == 0) return true;
     }
-    SendBlock block;
-    block.lpBuffer = static_cast<char*>(MemPoolAlloc(uiRest));
-    if (uiRest) std::memcpy(block.lpBuffer, lpRest, uiRest);
-    block.uiLen = block.uiRemain = uiRest;
-    rec.listSendBuf.AddTail(block);
+    if (!bWasEmpty || uiRest > 0) {
+        SendBlock block;
+        block.lpBuffer = static_cast<char*>(MemPoolAlloc(uiRest));
+        if (uiRest) std::memcpy(block.lpBuffer, lpRest, uiRest);
+        block.uiLen = block.uiRemain = uiRest;
+        rec.listSendBuf.AddTail(block);
+    }
+    // Sent or not, the engine reports (or finishes) the send later; with the
+    // queue empty only the report is due.
+    if (bWasEmpty) EngineWatchWrite(rec);
     return true;
 }
 

@@ -126,6 +126,10 @@ protected:
     // SendToAddr through a relay on a socket without a proxy fails instead
     // of sending directly (completion port).
     bool m_bRelayNeedsProxy = false;
+    // Datagrams one read readiness takes at most: an engine that must go
+    // back to the kernel to learn readiness again (select) reads a batch;
+    // one that is told of each datagram (async-select) reads one.
+    int m_nDatagramsPerReadiness = 1;
     // Sends what the socket takes now: the count, or kSocketError (the last
     // error kErrWouldBlock when it took nothing).
     int SendNow(SOCKET s, const char* lpData, uint32_t uiLen);
@@ -189,7 +193,8 @@ private:
     // The connect of a socket in SS_CONNECTING finished (lock held, released on return).
     void ConnectResultLocked(SocketData& rec, TW_LockGuard& lock, int nError);
     void ReadStream(SocketData& rec, TW_LockGuard& lock);
-    void ReadDatagram(SocketData& rec, TW_LockGuard& lock);
+    // One datagram; false when there was none or the socket is done with.
+    bool ReadDatagram(SocketData& rec, TW_LockGuard& lock);
     // What a datagram's delivery needs of its socket's record.
     struct DatagramOwner {
         uint32_t dwUser1 = 0, dwUser2 = 0;

@@ -12,6 +12,14 @@ uint32_t TW_SelectThread::Members::SeqOf(SOCKET s) const {
     return 0;
 }
 
+void TW_SelectThread::Members::Put(SOCKET s, uint32_t uiSeq) {
+    for (uint32_t i = 0; i < uiCount; ++i)
+        if (arrSocket[i] == s) return void(arrSeq[i] = uiSeq);
+    if (uiCount == kGroupSize) return;  // only members report: cannot happen
+    arrSocket[uiCount] = s;
+    arrSeq[uiCount++] = uiSeq;
+}
+
 TW_SelectThread::TW_SelectThread(TW_SelectSocketMgr* lpOwner, int nIndex)
     : m_lpOwner(lpOwner),
       m_nIndex(nIndex),
@@ -86,6 +94,14 @@ void TW_SelectThread::Watch(pf::SocketSet* lpSet, pf::SocketSet* lpSet2, SOCKET 
 
 void TW_SelectThread::PauseRead(SOCKET s) { Unwatch(s, true, false); }
 
+void TW_SelectThread::ReportSend(SOCKET s, uint32_t uiSeq) {
+    {
+        TW_LockGuard sets(&m_lckFdSet);
+        m_sendReports.Put(s, uiSeq);
+    }
+    if (pf::CurrentThreadId() != GetThreadId()) pf::EventSet(m_hWakeEvent);
+}
+
 void TW_SelectThread::Unwatch(SOCKET s, bool bRead, bool bWriteExcept) {
     TW_LockGuard sets(&m_lckFdSet);
     if (bRead) m_fdRead.Remove(s);
@@ -115,9 +131,10 @@ uint32_t TW_SelectThread::Run() {
         if (r != pf::kWaitObject0) continue;
 
         while (!IsStopRequested()) {
+            DeliverSendReports();
             pf::SocketSet rd, wr, ex;
             Members members;
-            bool bAny;
+            bool bAny, bReportsDue;
             {
                 TW_LockGuard sets(&m_lckFdSet);
                 rd = m_fdRead;
@@ -125,11 +142,15 @@ uint32_t TW_SelectThread::Run() {
                 ex = m_fdExcept;
                 members = m_members;
                 bAny = m_bPolling = rd.uiCount || wr.uiCount || ex.uiCount;
+                bReportsDue = m_sendReports.uiCount > 0;  // a report's sink sent again
             }
-            if (!bAny) break;
+            if (!bAny) {
+                if (bReportsDue) continue;
+                break;
+            }
             pf::SocketSet rdAll = rd, wrAll = wr, exAll = ex;
             int n = pf::Select(rd.uiCount ? &rd : nullptr, wr.uiCount ? &wr : nullptr,
-                               ex.uiCount ? &ex : nullptr, kPollTimeoutMs);
+                               ex.uiCount ? &ex : nullptr, bReportsDue ? 0 : kPollTimeoutMs);
             if (n < 0) DropInvalid(rdAll, wrAll, exAll);
             EndPoll();
             if (n > 0) {
@@ -140,6 +161,18 @@ uint32_t TW_SelectThread::Run() {
             }
         }
     }
+}
+
+void TW_SelectThread::DeliverSendReports() {
+    Members reports;
+    {
+        TW_LockGuard sets(&m_lckFdSet);
+        if (m_sendReports.uiCount == 0) return;
+        reports = m_sendReports;
+        m_sendReports.uiCount = 0;
+    }
+    for (uint32_t i = 0; i < reports.uiCount && !IsStopRequested(); ++i)
+        m_lpOwner->OnWritable(reports.arrSocket[i], reports.arrSeq[i]);
 }
 
 void TW_SelectThread::Dispatch(const pf::SocketSet& rd, const pf::SocketSet& wr, const pf::SocketSet& ex,

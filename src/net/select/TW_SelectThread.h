@@ -45,6 +45,8 @@ public:
     // A connect under way: it completes in the write set or fails in the except set.
     void WatchConnect(SOCKET s) { Watch(&m_fdWrite, &m_fdExcept, s); }
     void PauseRead(SOCKET s);
+    // A send left in full: the poll thread reports it before its next select.
+    void ReportSend(SOCKET s, uint32_t uiSeq);
 
 protected:
     uint32_t Run() override;
@@ -57,6 +59,8 @@ private:
         SOCKET arrSocket[kGroupSize];
         uint32_t arrSeq[kGroupSize];
         uint32_t SeqOf(SOCKET s) const;
+        // Adds the socket or gives it the new serial.
+        void Put(SOCKET s, uint32_t uiSeq);
     };
 
     void Watch(pf::SocketSet* lpSet, pf::SocketSet* lpSet2, SOCKET s);
@@ -64,6 +68,9 @@ private:
     // A pass reported the socket writable or failed: its write and except
     // watches end, if the handle still belongs to the socket of that pass.
     void UnwatchWriteOf(SOCKET s, uint32_t uiSeq);
+    // The sends reported due since the last pass (the shared write handler
+    // finds their queues empty and reports them).
+    void DeliverSendReports();
     void Dispatch(const pf::SocketSet& rd, const pf::SocketSet& wr, const pf::SocketSet& ex, const Members& m);
     // After a failed select: drops from the sets every handle that is no
     // longer an open socket, so one bad entry cannot silence the group.
@@ -74,6 +81,7 @@ private:
     TW_SelectSocketMgr* m_lpOwner;
     const int m_nIndex;
     Members m_members;
+    Members m_sendReports;  // sends to report as the next pass begins
     pf::SocketSet m_fdRead{};
     pf::SocketSet m_fdWrite{};
     pf::SocketSet m_fdExcept{};
