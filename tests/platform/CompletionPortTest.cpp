@@ -156,6 +156,22 @@ TEST_F(PfPort, StreamReceivesSendsAndSeesTheEndOrTheResetOfTheConnection) {
     EXPECT_EQ(0, Expect(&ovRecv, &uiBytes));
     EXPECT_EQ(0u, uiBytes);
 
+    // Bytes and the end arrive while no receive waits, and the port looks at
+    // the socket meanwhile: the first receive takes the bytes (fewer than it
+    // asked for), the next one must still see the end.
+    ASSERT_NO_FATAL_FAILURE(Pair(&client, &server, 14));
+    ASSERT_TRUE(pf::StartRecv(server, &ovRecv, buf, sizeof buf));
+    ASSERT_EQ(1, pf::Send(client, "x", 1));
+    EXPECT_EQ(0, Expect(&ovRecv, &uiBytes, 14));
+    ASSERT_TRUE(pf::Send(client, "tail", 4) == 4 && pf::Shutdown(client, pf::kShutSend) && Readable(server));
+    EXPECT_EQ(pf::kPortTimeout, Get(50).eResult);
+    ASSERT_TRUE(pf::StartRecv(server, &ovRecv, buf, sizeof buf));
+    EXPECT_EQ(0, Expect(&ovRecv, &uiBytes, 14));
+    EXPECT_EQ("tail", std::string(buf, uiBytes));
+    ASSERT_TRUE(pf::StartRecv(server, &ovRecv, buf, sizeof buf));
+    EXPECT_EQ(0, Expect(&ovRecv, &uiBytes, 14));
+    EXPECT_EQ(0u, uiBytes);
+
     // A reset (a close with unread data) fails the receive.
     ASSERT_NO_FATAL_FAILURE(Pair(&client, &server, 12));
     ASSERT_TRUE(pf::StartRecv(server, &ovRecv, buf, sizeof buf));

@@ -128,6 +128,11 @@ struct Slot {
     bool bStarved = false;     // an accept waits for a descriptor, on the port's retry list
     bool bLocalAsked = false;  // listener: its own address was looked at
     bool bLocalKnown = false;  // and it is every accepted connection's local address
+    // Stream: a read found nothing left and no later readiness came; a new
+    // receive then waits for readiness instead of trying (request/response
+    // traffic would otherwise pay a failed recv per message).
+    bool bDrained = false;
+    bool bEnded = false;  // a readiness said end, reset or error: never trust a short read again
     OpQueue reads, writes;
     sockaddr_in addrLocal{};
     // This socket is where an outstanding accept will put its connection.
@@ -385,6 +390,9 @@ TryResult TryRead(Slot& slot, int fd, Op& op) {
         }
         do n = recv(fd, op.lpBuf, op.uiLen, 0);
         while (n < 0 && errno == EINTR);
+        // A short read empties the socket, unless the end came with the bytes:
+        // that readiness may be spent, and the next read must find the end itself.
+        if (n < 0 ? errno == EAGAIN : (n > 0 && uint32_t(n) < op.uiLen && !slot.bEnded)) slot.bDrained = true;
         return n >= 0 ? Done(op, uint32_t(n), 0) : Failed(op, errno);
     }
     iovec iov = {op.lpBuf, op.uiLen};
@@ -460,7 +468,7 @@ bool Start(SOCKET s, Overlapped* lpOv, Op init) {
     op->packet.lpOv = lpOv;
     op->packet.bPosted = false;
     OpQueue& q = op->eKind == kOpSend ? slot.writes : slot.reads;
-    if (q.lpHead) {
+    if (q.lpHead || (slot.bDrained && op->eKind == kOpRecv && op->uiLen > 0)) {
         q.Push(op);
         return true;
     }
@@ -495,6 +503,8 @@ void CompletionPortObject::PerformReady(uint64_t uId, uint32_t uiEvents, Queuer 
     PacketList done;
     if (uiEvents & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
         slot.bStarved = false;
+        slot.bDrained = false;
+        if (uiEvents & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) slot.bEnded = true;
         PerformQueue(*this, slot, fd, slot.reads, done);
     }
     if (uiEvents & (EPOLLOUT | EPOLLHUP | EPOLLERR)) PerformQueue(*this, slot, fd, slot.writes, done);
@@ -640,6 +650,7 @@ bool PortAssociate(CompletionPort hPort, SOCKET s, uintptr_t uKey) {
     slot.bDgram = nType == SOCK_DGRAM;
     slot.bStarved = false;
     slot.bLocalAsked = slot.bLocalKnown = false;
+    slot.bDrained = slot.bEnded = false;
     return true;
 }
 
