@@ -16,7 +16,8 @@ enum : uintptr_t {
     kWantWrite = 1u << 10,         // an FD_WRITE is awaited
     kConnectReported = 1u << 11,   // FD_CONNECT came; a close after it is no second outcome
     kPeerEnded = 1u << 12,         // an orderly FD_CLOSE came while reads were not wanted
-    kSendReportDue = 1u << 13      // everything went out: a posted FD_WRITE brings the report
+    kSendReportDue = 1u << 13,     // everything went out: a posted FD_WRITE brings the report
+    kReadMissed = 1u << 14         // an FD_READ came while reads were paused
 };
 
 uintptr_t State(const SocketData& rec) { return reinterpret_cast<uintptr_t>(rec.lpEngine); }
@@ -138,8 +139,10 @@ void TW_AsyncSocketMgr::OnSocketEvent(SOCKET s, uint32_t uiEvent, int nError) {
         switch (uiEvent) {
         case pf::kFdRead:
         case pf::kFdAccept:
-            // Queued before the reads were paused: the bytes wait for a notice.
-            if (!(st & kWantRead) || nError != 0) return;
+            if (nError != 0) return;
+            // Queued before the reads were paused: the bytes wait for a notice,
+            // and no FD_READ comes for them until they are asked for again.
+            if (!(st & kWantRead)) return AddState(*lpRec, kReadMissed);
             break;
         case pf::kFdWrite:
             // One flush (and report) per wish: a repeated FD_WRITE has nothing to do.
@@ -277,15 +280,17 @@ void TW_AsyncSocketMgr::EngineDiscardAccepted(SOCKET s) {
 
 bool TW_AsyncSocketMgr::EngineWatchRead(SocketData& rec) {
     TW_ASSERT_LOCKED(m_lckTable);
-    const bool bRenew = !(State(rec) & kWantRead);
+    const bool bRenew = State(rec) & kReadMissed;
+    ClearState(rec, kReadMissed);
     AddState(rec, kWantRead);
     if (State(rec) & kPeerEnded) {
         // The end is there already: read it on the window thread.
         ClearState(rec, kPeerEnded);
         if (pf::WindowHandle hWnd = m_hWnd.load()) pf::PostWindowMessage(hWnd, WM_ASYNC_SOCKET, rec.socket, pf::kFdClose);
     }
-    // Renewed: an FD_READ ignored while reads were paused is not posted again
-    // until a registration reports the bytes that wait.
+    // Renewed only after an FD_READ was ignored: it is not posted again
+    // until a registration reports the bytes that wait. Otherwise the next
+    // FD_READ is still to come (the last receive re-enabled it).
     WatchLocked(rec, bRenew);
     return true;
 }
