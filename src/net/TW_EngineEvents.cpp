@@ -162,9 +162,12 @@ void TW_EngineSocketMgr::RestListenerLocked(SocketData& rec, int nError) {
                 unsigned(kAcceptPauseMs));
 }
 
-void TW_EngineSocketMgr::OnAccepted(SOCKET sListen, SOCKET s, const sockaddr_in& peer) {
+void TW_EngineSocketMgr::OnAccepted(SOCKET sListen, SOCKET s, const sockaddr_in& peer, const sockaddr_in* lpLocal) {
     sockaddr_in local{}, remote = peer;
-    pf::GetSockName(s, &local);
+    if (lpLocal)
+        local = *lpLocal;
+    else
+        pf::GetSockName(s, &local);
     bool bTaken = false;
     {
         TW_SinkCall sink(this);

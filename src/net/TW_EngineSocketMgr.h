@@ -143,7 +143,8 @@ protected:
     // false when the datagram was not the host's (the socket is gone, or it
     // did not come from its SOCKS relay).
     bool OnDatagram(SOCKET s, uint32_t uiSeq, const char* lpData, int nLen, const sockaddr_in& from);
-    void OnAccepted(SOCKET sListen, SOCKET sNew, const sockaddr_in& peer);
+    // lpLocal: the connection's own address if the engine has it already.
+    void OnAccepted(SOCKET sListen, SOCKET sNew, const sockaddr_in& peer, const sockaddr_in* lpLocal = nullptr);
     // Reports a failure once: OnSocketClose, or OnSocketProxy (10054) for the
     // control connection of a proxied UDP socket. uiSeq 0: whatever record s has.
     bool NotifyClose(int nError, SOCKET s, uint32_t uiSeq);

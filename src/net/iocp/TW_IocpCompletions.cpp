@@ -183,7 +183,7 @@ void TW_IocpSocketMgr::OnAcceptDone(IoContext* lpCtx, SOCKET sListen, int nError
     }
     IoContext::Free(lpCtx);
     if (bTaken)
-        OnAccepted(sListen, sNew, remote);
+        OnAccepted(sListen, sNew, remote, &local);
     else
         pf::CloseSocket(sNew);
 }

@@ -69,13 +69,6 @@ SOCKET SocketOpen(SocketType eType) {
         SetErrorFromErrno();
         return INVALID_SOCKET;
     }
-    if (eType == kSocketTcp) {
-        // Windows lets a listener bind a port that old connections still hold
-        // in TIME_WAIT; Linux only with SO_REUSEADDR. (For TCP it still refuses
-        // a port that another socket listens on.)
-        int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    }
     SetConnectState(fd, eType == kSocketTcp ? kConnIdle : kConnNone);
     return static_cast<SOCKET>(fd);
 }
@@ -92,6 +85,14 @@ bool CloseSocket(SOCKET s) {
 }
 
 bool Bind(SOCKET s, const sockaddr_in* lpAddr) {
+    if (GetConnectState(Fd(s)) == kConnIdle) {
+        // A TCP socket: Windows lets a listener bind a port that old
+        // connections still hold in TIME_WAIT; Linux only with SO_REUSEADDR.
+        // (For TCP it still refuses a port that another socket listens on.)
+        // Asked here, not at creation: most sockets are never bound.
+        int on = 1;
+        setsockopt(Fd(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
     return Ok(bind(Fd(s), reinterpret_cast<const sockaddr*>(lpAddr), sizeof(sockaddr_in)));
 }
 
