@@ -23,6 +23,8 @@ public:
     ~TW_IocpSocketMgr() override;
 
     int SendToAddr(SOCKET s, sockaddr_in* lpTo, const char* lpData, int nLen, bool bDirect) override;
+    // The simulator itself, for tests that drive it by hand.
+    TW_NetSimulator& NetSimulator() { return m_sim; }
 
     // Accepts a listener keeps outstanding, whatever its backlog.
     static constexpr uint32_t kMaxPostedAccepts = 64;
