@@ -101,6 +101,9 @@ TEST(NetSimulatorEndToEnd, LossAndDelayStillDeliverEveryTcpByteInOrder) {
     SOCKET u = lpMgr->CreateUdpSocket(nullptr, "127.0.0.1", 0, 0, 0);
     ASSERT_NE(INVALID_SOCKET, u);
     for (int i = 0; i < 200; ++i) EXPECT_GE(lpMgr->SendTo(u, "127.0.0.1", udpPeer.LocalPort(), "dgram", 5, true), 0);
+    // A send that fails is never passed off as a lost one.
+    ASSERT_TRUE(lpMgr->CloseSocket(u));
+    for (int i = 0; i < 200; ++i) EXPECT_LT(lpMgr->SendTo(u, "127.0.0.1", udpPeer.LocalPort(), "dgram", 5, true), 0);
 
     lpMgr->Stop(2000);
     vxDestroyInstance(lpMgr);

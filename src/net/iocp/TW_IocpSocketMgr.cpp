@@ -270,8 +270,18 @@ uint32_t TW_IocpSocketMgr::EngineQueuedCount(const SocketData& rec) {
 }
 
 int TW_IocpSocketMgr::SendToAddr(SOCKET s, sockaddr_in* lpTo, const char* lpData, int nLen, bool bDirect) {
-    // A lost datagram looks sent to the caller.
-    if (m_sim.IsEnabled() && lpData && nLen > 0 && m_sim.LoseDatagram()) return 0;
+    if (m_sim.IsEnabled() && lpData && nLen > 0 && lpTo) {
+        // Only a datagram that would be sent can be lost: a call that fails
+        // (not our UDP socket, a relay send without a relay) still fails.
+        bool bSendable;
+        {
+            TW_LockGuard lock(&m_lckTable);
+            SocketData* lpRec = FindLocked(s);
+            bSendable = lpRec && lpRec->status == SS_UDP && (bDirect || lpRec->lpProxyData);
+        }
+        // A lost datagram looks sent to the caller.
+        if (bSendable && m_sim.LoseDatagram()) return 0;
+    }
     return TW_EngineSocketMgr::SendToAddr(s, lpTo, lpData, nLen, bDirect);
 }
 
