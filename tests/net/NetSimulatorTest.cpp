@@ -145,6 +145,8 @@ TW_SimConfig DelayConfig(uint32_t ulMin, uint32_t ulMax, uint32_t ulMaxAffect = 
     cfg.ulTcpDelayMin = ulMin;
     cfg.ulTcpDelayMax = ulMax;
     cfg.ulMaxAffect = ulMaxAffect;
+    // Breaks an hour apart: the default "0,0" would break a candidate on every pass.
+    cfg.ulBreakMin = cfg.ulBreakMax = 3600;
     return cfg;
 }
 
@@ -398,13 +400,15 @@ TEST_F(NetSimulatorTest, BreaksComeAtTheDrawnIntervalAndOnlyToLiveCandidates) {
     ASSERT_EQ(2u, m_host.m_broken.size());
     EXPECT_NE(sBroken, m_host.m_broken[1].s);
 
-    // "0,0" asks for no breaks.
-    m_sim.Start(DelayConfig(100, 200), false, &m_src);
-    for (int i = 0; i < 10; ++i) {
-        m_src.Step(1000);
-        m_sim.FaultPass();
-    }
-    EXPECT_EQ(2u, m_host.m_broken.size());
+    // "0,0" (the default) is no interval at all: a live candidate breaks on every pass.
+    TW_SimConfig cfgEveryPass = DelayConfig(100, 200);
+    cfgEveryPass.ulBreakMin = cfgEveryPass.ulBreakMax = 0;
+    m_sim.Start(cfgEveryPass, false, &m_src);
+    m_host.Add(7, SS_CONNECTED);
+    Send(7, "x");
+    m_sim.FaultPass();
+    ASSERT_EQ(3u, m_host.m_broken.size());
+    EXPECT_EQ(7u, m_host.m_broken[2].s);
 }
 
 // ------------------------------------------------------------------ settings

@@ -35,7 +35,7 @@ private:
 TEST(NetSimulatorEndToEnd, LossAndDelayStillDeliverEveryTcpByteInOrder) {
     vxtest::NetInit();
     ScopedIniFile ini("[vxnet]\r\nsimulator=1\r\nmaxaffect=10\r\n[udp]\r\nlost=20,40\r\n"
-                      "[tcp]\r\ndelay=20,60\r\n");
+                      "[tcp]\r\ndelay=20,60\r\nbreak=3600,3600\r\n");
     ASSERT_TRUE(pf::PathExists(ini.Path().c_str()));
     vxtest::RecordingSink sink;
     ISocketMgr* lpMgr = vxCreateInstance("IIocpSocketMgr1.0");

@@ -222,24 +222,24 @@ bool TW_NetSimulator::FailConnect() {
 
 void TW_NetSimulator::FaultPass() {
     const uint32_t dwNow = m_lpSource->NowMs();
-    if (m_cfg.BreakConfigured()) {
-        if (m_uiBreakInterval == 0) {
-            const uint32_t uiSeconds = Between(Chance(), m_cfg.ulBreakMin, m_cfg.ulBreakMax);
-            m_uiBreakInterval = uiSeconds > 0xFFFFFFFFu / 1000 ? 0xFFFFFFFFu : uiSeconds * 1000;
+    // An interval of 0 ("0,0", the default) breaks a candidate on every pass;
+    // only an empty candidate list stops it.
+    if (m_uiBreakInterval == 0) {
+        const uint32_t uiSeconds = Between(Chance(), m_cfg.ulBreakMin, m_cfg.ulBreakMax);
+        m_uiBreakInterval = uiSeconds > 0xFFFFFFFFu / 1000 ? 0xFFFFFFFFu : uiSeconds * 1000;
+    }
+    if (dwNow - m_dwBreakStart >= m_uiBreakInterval) {
+        SOCKET s = INVALID_SOCKET;
+        uint32_t uiSeq = 0;
+        {
+            TW_LockGuard lock(&m_host.SimTableLock());
+            if (SimSocket* lpSt = PickCandidateLocked(&s)) uiSeq = lpSt->uiSeq;
         }
-        if (dwNow - m_dwBreakStart >= m_uiBreakInterval) {
-            SOCKET s = INVALID_SOCKET;
-            uint32_t uiSeq = 0;
-            {
-                TW_LockGuard lock(&m_host.SimTableLock());
-                if (SimSocket* lpSt = PickCandidateLocked(&s)) uiSeq = lpSt->uiSeq;
-            }
-            // Through the engine, as a peer's reset would come: the host
-            // hears it once and the handle stays the engine's to close.
-            if (uiSeq != 0) m_host.SimBreak(s, uiSeq);
-            m_dwBreakStart = m_lpSource->NowMs();
-            m_uiBreakInterval = 0;
-        }
+        // Through the engine, as a peer's reset would come: the host
+        // hears it once and the handle stays the engine's to close.
+        if (uiSeq != 0) m_host.SimBreak(s, uiSeq);
+        m_dwBreakStart = m_lpSource->NowMs();
+        m_uiBreakInterval = 0;
     }
     TW_LockGuard lock(&m_lckPlan);
     if (m_planLoss.uiPlanned == 0)

@@ -68,8 +68,6 @@ struct TW_SimConfig {
 
     // Only then do sockets become candidates (for delay and for breaks).
     bool TcpDelayConfigured() const { return ulTcpDelayMax != 0 && ulTcpDelayMax > ulTcpDelayMin; }
-    // A zero maximum means no breaks (not a break every pass).
-    bool BreakConfigured() const { return ulBreakMax != 0; }
 };
 
 class TW_NetSimulator : private TW_MultiThread {
