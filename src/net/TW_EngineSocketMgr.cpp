@@ -476,7 +476,7 @@ bool TW_EngineSocketMgr::Send(SOCKET s, const char* lpData, uint32_t uiLen, uint
     if (!lpRec || lpRec->status != SS_CONNECTED || lpRec->bShutdownSendPending) return false;
     lpRec->dwSendFlag = dwFlag;
     if (!EngineSend(*lpRec, lpData, uiLen)) return false;
-    if (lpQueued) *lpQueued = uint32_t(lpRec->listSendBuf.GetCount());
+    if (lpQueued) *lpQueued = EngineQueuedCount(*lpRec);
     return true;
 }
 

@@ -112,6 +112,8 @@ protected:
     virtual bool EngineDeliverBuffered(SocketData& rec) { return false; }
     // Bytes Send accepted are still on their way out (Shutdown(send) waits).
     virtual bool EngineSendPending(const SocketData& rec) { return !rec.listSendBuf.IsEmpty(); }
+    // Sends accepted and waiting behind the one in progress (Send's queued count).
+    virtual uint32_t EngineQueuedCount(const SocketData& rec) { return uint32_t(rec.listSendBuf.GetCount()); }
     // Closes an accepted socket that never got a record (refused by the
     // host, or no room): an engine whose sockets start registered with it
     // lets go of that first.

@@ -136,10 +136,14 @@ void TW_IocpSocketMgr::OnSendDone(IoContext* lpCtx) {
     st.bSending = false;
     lpRec->dwLastSendTime = GetCurrentTick();
     const uint32_t u1 = lpRec->dwUser1, u2 = lpRec->dwUser2;
-    const uint32_t uiQueued = uint32_t(lpRec->listSendBuf.GetCount());
+    // Bytes the simulator holds back are still to go as well.
+    const uint32_t uiQueued = EngineQueuedCount(*lpRec);
     // The engine's own proxy requests are no business of the host's.
     bool bReport = !lpRec->InProxyHandshake();
     if (uiQueued > 0) {
+        bReport = bReport && (lpRec->dwFlags & SOCKET_FLAG_REPORT_PARTIAL_SEND);
+    }
+    if (!lpRec->listSendBuf.IsEmpty()) {
         IoContext* lpNext = reinterpret_cast<IoContext*>(lpRec->listSendBuf.RemoveHead().lpBuffer);
         if (!StartSendLocked(*lpRec, lpNext)) {
             const int nError = pf::GetLastError();
@@ -148,8 +152,7 @@ void TW_IocpSocketMgr::OnSendDone(IoContext* lpCtx) {
             NotifyClose(nError, s, uiSeq);
             return;
         }
-        bReport = bReport && (lpRec->dwFlags & SOCKET_FLAG_REPORT_PARTIAL_SEND);
-    } else if (lpRec->bShutdownSendPending) {
+    } else if (uiQueued == 0 && lpRec->bShutdownSendPending) {
         lpRec->bShutdownSendPending = false;
         pf::Shutdown(s, pf::kShutSend);
     }

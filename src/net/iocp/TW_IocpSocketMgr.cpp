@@ -18,7 +18,7 @@ TW_SocketMgrInstance* TW_IocpSocketMgr::Create(bool bRecord) {
     return lpMgr;
 }
 
-TW_IocpSocketMgr::TW_IocpSocketMgr() : m_wndConnect(this) {
+TW_IocpSocketMgr::TW_IocpSocketMgr() : m_wndConnect(this), m_sim(*this) {
     m_mapClosingSocket.InitHashTable(4099);
     m_bRelayNeedsProxy = true;
     // Lives as long as the manager: a window thread that comes up after
@@ -47,7 +47,11 @@ bool TW_IocpSocketMgr::EngineStart(uint8_t, uint32_t uiWorkers) {
     pf::EventReset(m_hWndReady);
     if (nStarted == nWorkers && m_hWndReady && StartThread(kThreadConnect, 0))
         pf::EventWait(m_hWndReady, 3000);
-    if (nStarted == nWorkers && m_bWndUp) return true;
+    if (nStarted == nWorkers && m_bWndUp) {
+        TW_SimConfig cfg;
+        if (TW_NetSimulator::ReadDefaultConfig(cfg)) m_sim.Start(cfg, true);
+        return true;
+    }
 
     // Without its workers or its connect window the engine cannot work.
     std::printf("TW_IocpSocketMgr::Start failed: %d of %d workers, connect window %s\n", nStarted, nWorkers,
@@ -57,6 +61,8 @@ bool TW_IocpSocketMgr::EngineStart(uint8_t, uint32_t uiWorkers) {
 }
 
 void TW_IocpSocketMgr::EngineStop() {
+    // Its threads use the table and the engine's sends: they end first.
+    m_sim.Stop();
     // Every socket is closed by now: their operations complete as aborted and
     // the workers drop them. Wait for that (bounded), so that what the kernel
     // may still write to is not freed under it.
@@ -102,7 +108,7 @@ bool TW_IocpSocketMgr::EngineAdd(SocketData& rec) {
 
 void TW_IocpSocketMgr::EngineRemove(SocketData& rec) {
     TW_ASSERT_LOCKED(m_lckTable);
-    m_sim.Forget(rec.socket);
+    m_sim.Forget(rec);
     if (rec.status == SS_CONNECTING) {
         // Notifications of this connect may still be queued to the window,
         // and the handle may be reused at once: they are ignored until this
@@ -204,12 +210,21 @@ bool TW_IocpSocketMgr::ArmDatagramLocked(SocketData& rec, IoContext* lpCtx) {
 
 bool TW_IocpSocketMgr::EngineSend(SocketData& rec, const char* lpData, uint32_t uiLen) {
     TW_ASSERT_LOCKED(m_lckTable);
-    if (m_sim.HoldSend(rec, lpData, uiLen)) return true;
     // One operation carries one Send, and its byte count must fit an int.
     if (uiLen == 0 || uiLen > uint32_t(INT_MAX) - IoContext::kHeaderSize) {
         pf::SetLastError(uiLen ? pf::kErrNoBufs : pf::kErrInvalid);
         return false;
     }
+    switch (m_sim.HoldSend(rec, lpData, uiLen)) {
+    case TW_NetSimulator::HOLD_YES: return true;
+    case TW_NetSimulator::HOLD_FAILED: pf::SetLastError(pf::kErrNoBufs); return false;
+    case TW_NetSimulator::HOLD_NO: break;
+    }
+    return SendLocked(rec, lpData, uiLen, rec.dwSendFlag);
+}
+
+bool TW_IocpSocketMgr::SendLocked(SocketData& rec, const char* lpData, uint32_t uiLen, uint32_t dwFlag) {
+    TW_ASSERT_LOCKED(m_lckTable);
     IoContext* lpCtx = IoContext::Alloc(uiLen);
     if (!lpCtx) {
         pf::SetLastError(pf::kErrNoBufs);
@@ -219,7 +234,7 @@ bool TW_IocpSocketMgr::EngineSend(SocketData& rec, const char* lpData, uint32_t 
     lpCtx->IoOperation = IO_SEND;
     lpCtx->socket = rec.socket;
     lpCtx->uiSeq = rec.uiSeq;
-    lpCtx->dwParam1 = rec.dwSendFlag;
+    lpCtx->dwParam1 = dwFlag;
     if (StateOf(rec).bSending) {
         // Only the head is in flight, so the bytes leave in call order. The
         // queue holds the contexts themselves (freed as pool blocks).
@@ -245,11 +260,28 @@ bool TW_IocpSocketMgr::StartSendLocked(SocketData& rec, IoContext* lpCtx) {
 }
 
 bool TW_IocpSocketMgr::EngineSendPending(const SocketData& rec) {
-    return StateOf(rec).bSending || !rec.listSendBuf.IsEmpty();
+    // Bytes the simulator holds back are on their way out too.
+    return StateOf(rec).bSending || !rec.listSendBuf.IsEmpty() ||
+           m_sim.HeldCountLocked(rec) > 0;
+}
+
+uint32_t TW_IocpSocketMgr::EngineQueuedCount(const SocketData& rec) {
+    return uint32_t(rec.listSendBuf.GetCount()) + m_sim.HeldCountLocked(rec);
 }
 
 int TW_IocpSocketMgr::SendToAddr(SOCKET s, sockaddr_in* lpTo, const char* lpData, int nLen, bool bDirect) {
-    if (m_sim.IsEnabled() && lpData && nLen > 0 && m_sim.LoseDatagram()) return 0;
+    if (m_sim.IsEnabled() && lpData && nLen > 0 && lpTo) {
+        // Only a datagram that would be sent can be lost: a call that fails
+        // (not our UDP socket, a relay send without a relay) still fails.
+        bool bSendable;
+        {
+            TW_LockGuard lock(&m_lckTable);
+            SocketData* lpRec = FindLocked(s);
+            bSendable = lpRec && lpRec->status == SS_UDP && (bDirect || lpRec->lpProxyData);
+        }
+        // A lost datagram looks sent to the caller.
+        if (bSendable && m_sim.LoseDatagram()) return 0;
+    }
     return TW_EngineSocketMgr::SendToAddr(s, lpTo, lpData, nLen, bDirect);
 }
 
@@ -303,6 +335,7 @@ bool TW_IocpSocketMgr::TopUpAcceptsLocked(SocketData& rec) {
 bool TW_IocpSocketMgr::EngineConnect(SocketData& rec, const sockaddr_in& to) {
     TW_ASSERT_LOCKED(m_lckTable);
     sockaddr_in dest = to;
+    // A spoiled connect is aimed where no connection can go, and fails as such.
     if (m_sim.IsEnabled() && m_sim.FailConnect()) dest.sin_addr.s_addr = pf::kAddrNone;
     pf::WindowHandle hWnd = m_wndConnect.GetHandle();
     if (pf::AsyncSelect(rec.socket, hWnd, WM_IOCP_CONNECT, pf::kFdConnect | pf::kFdClose) != 0) return false;
@@ -370,4 +403,21 @@ void TW_IocpSocketMgr::OnConnectMessage(SOCKET s, uint32_t uiEvent, int nError) 
         NotifyClose(nError, s, uiSeq);
     else
         OnConnectResult(s, uiSeq, nError);
+}
+
+// ------------------------------------------------------------------ simulated faults
+
+void TW_IocpSocketMgr::SimBreak(SOCKET s, uint32_t uiSeq) {
+    {
+        TW_LockGuard lock(&m_lckTable);
+        SocketData* lpRec = FindLocked(s, uiSeq);
+        if (!lpRec || lpRec->status != SS_CONNECTED) return;
+    }
+    // Reported as a reset by the peer, once; the handle stays open until the
+    // host closes the socket, so it cannot be reused under the record.
+    NotifyClose(pf::kErrConnReset, s, uiSeq);
+    TW_LockGuard lock(&m_lckTable);
+    // The far end sees the connection go; outstanding operations end and are
+    // dropped, the failure having been reported.
+    if (FindLocked(s, uiSeq)) pf::Shutdown(s, pf::kShutBoth);
 }

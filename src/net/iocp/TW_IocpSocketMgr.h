@@ -17,12 +17,14 @@
 #include "TW_NetSimulator.h"
 #include "TW_Wnd.h"
 
-class TW_IocpSocketMgr : public TW_EngineSocketMgr {
+class TW_IocpSocketMgr : public TW_EngineSocketMgr, private TW_NetSimulatorHost {
 public:
     static TW_SocketMgrInstance* Create(bool bRecord);
     ~TW_IocpSocketMgr() override;
 
     int SendToAddr(SOCKET s, sockaddr_in* lpTo, const char* lpData, int nLen, bool bDirect) override;
+    // The simulator itself, for tests that drive it by hand.
+    TW_NetSimulator& NetSimulator() { return m_sim; }
 
     // Accepts a listener keeps outstanding, whatever its backlog.
     static constexpr uint32_t kMaxPostedAccepts = 64;
@@ -51,6 +53,7 @@ protected:
     bool EngineSend(SocketData& rec, const char* lpData, uint32_t uiLen) override;
     bool EngineDeliverBuffered(SocketData& rec) override;
     bool EngineSendPending(const SocketData& rec) override;
+    uint32_t EngineQueuedCount(const SocketData& rec) override;
     uint32_t EngineThreadProc(ThreadData* lpData) override;
 
 private:
@@ -81,6 +84,8 @@ private:
     bool ArmRecvLocked(SocketData& rec, IoContext* lpReuse, bool bDeliverHeld = false);
     bool ArmDatagramLocked(SocketData& rec, IoContext* lpReuse);
     bool StartSendLocked(SocketData& rec, IoContext* lpCtx);
+    // One operation for these bytes, in flight or queued behind the one that is.
+    bool SendLocked(SocketData& rec, const char* lpData, uint32_t uiLen, uint32_t dwFlag);
     // Keeps the listener's accepts outstanding; false when none is.
     bool TopUpAcceptsLocked(SocketData& rec);
     void Issued() { m_nOutstanding.fetch_add(1, std::memory_order_relaxed); }
@@ -95,6 +100,15 @@ private:
     void OnDatagramDone(IoContext* lpCtx, uint32_t uiBytes, int nError);
     void OnConnectMessage(SOCKET s, uint32_t uiEvent, int nError);
     void OnReleaseMessage(SOCKET s);
+
+    // ---- the network simulator's view of the engine
+    TW_Locker& SimTableLock() override { return m_lckTable; }
+    SocketData* SimFindLocked(SOCKET s, uint32_t uiSeq) override { return FindLocked(s, uiSeq); }
+    bool SimSendLocked(SocketData& rec, const char* lpData, uint32_t uiLen, uint32_t dwFlag) override {
+        return SendLocked(rec, lpData, uiLen, dwFlag);
+    }
+    void SimFail(SOCKET s, uint32_t uiSeq, int nError) override { NotifyClose(nError, s, uiSeq); }
+    void SimBreak(SOCKET s, uint32_t uiSeq) override;
 
     pf::CompletionPort m_hPort = nullptr;
     ConnectWnd m_wndConnect;
