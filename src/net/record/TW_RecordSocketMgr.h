@@ -29,6 +29,9 @@ public:
     // Ends the replay after the record in hand and waits for the replay
     // thread; from inside a callback it only asks, as the thread is the caller.
     bool Stop(uint32_t uiTimeout) override;
+    // The replay thread has not finished yet (it ends at the end of the file,
+    // at a bad record, or on Stop).
+    bool IsReplaying() { return GetThreadCount(kThreadReplay) > 0; }
 
     bool Shutdown(SOCKET, int) override { return true; }
     bool CloseSocket(SOCKET) override { return true; }
