@@ -149,7 +149,8 @@ int Stats(TW_RecordReader& r, const char* lpszPath) {
     std::printf("records:        %" PRIu64 " (accept %" PRIu64 ", recv %" PRIu64 ", close %" PRIu64
                 ", unknown %" PRIu64 ")\n",
                 nAccept + nRecv + nClose + nUnknown, nAccept, nRecv, nClose, nUnknown);
-    std::printf("sockets:        %zu (listening %zu)\n", sockets.size(), listeners.size());
+    std::printf("sockets:        %" PRIu64 " (listening %" PRIu64 ")\n", uint64_t(sockets.size()),
+                uint64_t(listeners.size()));
     std::printf("received bytes: %" PRIu64 " (largest record %" PRIu32 ")\n", uiRecvBytes, uiLargest);
     if (nUnknown) std::printf("first unknown:  record at offset %" PRIu64 "\n", uiFirstUnknown);
     std::printf("end:            %s\n", DescribeEnd(r, e).c_str());

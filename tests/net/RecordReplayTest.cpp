@@ -384,19 +384,22 @@ TEST_F(ReplayTest, StopInsideTheSinkAndDestructionEndTheReplay) {
     ASSERT_TRUE(WaitReplayEnd());
     EXPECT_EQ(1, stopResult->load());
     EXPECT_EQ(4u, m_sink.Size());
-    m_sink.SetHook(Ev::Recv, nullptr);
-    ASSERT_TRUE(m_lpMgr->Start(0, 0, 0, 0));
 
-    // Destruction while the sink is inside a callback: it waits for that
-    // record, then nothing more comes.
+    // Destruction while the sink is inside a callback: the replay ends with
+    // that record or soon after, without the thread being killed.
     auto inside = std::make_shared<std::atomic<bool>>(false);
-    m_sink.SetHook(Ev::Recv, [inside](SinkEvent&) { inside->store(true); });
+    auto destroying = std::make_shared<std::atomic<bool>>(false);
+    m_sink.SetHook(Ev::Recv, [inside, destroying](SinkEvent&) {
+        inside->store(true);
+        PollUntil([&] { return destroying->load(); }, kWaitMs);
+    });
+    ASSERT_TRUE(m_lpMgr->Start(0, 0, 0, 0));
     ASSERT_TRUE(PollUntil([&] { return inside->load(); }, kWaitMs));
+    destroying->store(true);
     vxDestroyInstance(m_lpMgr);
     m_lpMgr = nullptr;
-    const size_t n = m_sink.Size();
-    EXPECT_LE(n, 4u + 200u);
-    EXPECT_EQ(n, m_sink.Size());
+    EXPECT_GE(m_sink.Size(), 5u);
+    EXPECT_LE(m_sink.Size(), 4u + 200u);
 }
 
 TEST_F(ReplayTest, SocketSlotsDoNothingAndSucceed) {
