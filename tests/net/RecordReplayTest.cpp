@@ -402,27 +402,6 @@ TEST_F(ReplayTest, StopInsideTheSinkAndDestructionEndTheReplay) {
     EXPECT_LE(m_sink.Size(), 4u + 200u);
 }
 
-TEST_F(ReplayTest, SocketSlotsDoNothingAndSucceed) {
-    sockaddr_in a{};
-    uint32_t u1 = 77, u2 = 88;
-    SendVBuf buf{"x", 0, 1};
-    EXPECT_EQ(SOCKET(1), m_lpMgr->CreateTcpSocket(nullptr, "127.0.0.1", 0, 1, 2));
-    EXPECT_EQ(SOCKET(1), m_lpMgr->CreateTcpSocketAddr(nullptr, &a, 1, 2));
-    EXPECT_EQ(SOCKET(1), m_lpMgr->CreateUdpSocket(nullptr, nullptr, 0, 1, 2));
-    EXPECT_EQ(SOCKET(1), m_lpMgr->CreateUdpSocketAddr(nullptr, &a, 1, 2));
-    EXPECT_EQ(5, m_lpMgr->SendTo(1, "127.0.0.1", 1, "hello", 5, false));
-    EXPECT_EQ(3, m_lpMgr->SendToAddr(1, &a, "abc", 3, true));
-    EXPECT_TRUE(m_lpMgr->Send(1, "x", 1, 0, nullptr) && m_lpMgr->SendV(1, &buf, 1, 0, nullptr));
-    EXPECT_TRUE(m_lpMgr->Connect(1, "localhost", 80) && m_lpMgr->ConnectAddr(1, &a) && m_lpMgr->Listen(1, 5));
-    EXPECT_TRUE(m_lpMgr->Shutdown(1, 2) && m_lpMgr->CloseSocket(1) && m_lpMgr->SetNoticeLen(1, 4));
-    EXPECT_TRUE(m_lpMgr->SetUserData1(1, 5) && m_lpMgr->SetUserData2(1, 6));
-    EXPECT_TRUE(m_lpMgr->GetUserData(1, &u1, &u2));
-    EXPECT_EQ(77u, u1);
-    EXPECT_EQ(88u, u2);
-    EXPECT_EQ(0u, m_lpMgr->Control(CONTROL_REPORT_PARTIAL_SEND, 1, 1, 0, 0, 0, 0, 0));
-    EXPECT_TRUE(m_lpMgr->Stop(0)) << "Stop without Start";
-}
-
 // ------------------------------------------------------------------ recording engines
 
 namespace {
