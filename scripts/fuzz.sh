@@ -10,7 +10,7 @@ build="build-fuzz"
 
 bash scripts/deps.sh native fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DVXNET_FUZZ=ON -DVXNET_BENCH=OFF >/dev/null
-targets=(fuzz_proxy_reply fuzz_framing fuzz_ini)
+targets=(fuzz_proxy_reply fuzz_framing fuzz_ini fuzz_record)
 cmake --build "$build" --target "${targets[@]}"
 for t in "${targets[@]}"; do
     mkdir -p "$build/corpus/$t"

@@ -9,6 +9,7 @@
 #include "TW_Locker.h"
 #include "async/TW_AsyncSocketMgr.h"
 #include "iocp/TW_IocpSocketMgr.h"
+#include "record/TW_RecordSocketMgr.h"
 #include "select/TW_SelectSocketMgr.h"
 #include "vxnet/vxnet.h"
 
@@ -33,7 +34,7 @@ EngineEntry g_engines[] = {
     {SOCKETMGR_IOCP, &TW_IocpSocketMgr::Create, VXNET_IIOCP_1_0, VXNET_IIOCP_1_1, VXNET_IIOCP_2_0},
     {SOCKETMGR_ASYNC, &TW_AsyncSocketMgr::Create, VXNET_IASYNC_1_0, VXNET_IASYNC_1_1, VXNET_IASYNC_2_0},
     {SOCKETMGR_SELECT, &TW_SelectSocketMgr::Create, VXNET_ISELECT_1_0, nullptr, VXNET_ISELECT_2_0},
-    {SOCKETMGR_RECORD, nullptr, VXNET_IRECORD_1_0, nullptr, nullptr},
+    {SOCKETMGR_RECORD, &TW_RecordSocketMgr::Create, VXNET_IRECORD_1_0, nullptr, nullptr},
 };
 ContainerFactory g_pfnContainer = nullptr;
 

@@ -35,10 +35,7 @@ TW_SocketMgr::~TW_SocketMgr() {
 void TW_SocketMgr::FreeProxies() {
     TW_LockGuard guard(&m_listProxy);
     while (!m_listProxy.IsEmpty()) MemPoolFree(m_listProxy.RemoveHead());
-    if (m_bRecord) {
-        m_fileRecord.Close();
-        m_bRecord = false;
-    }
+    CloseRecordFile();
     MemPoolCleanup();
 }
 
@@ -182,10 +179,11 @@ bool TW_SocketMgr::SetConnectTimer(SOCKET s) {
 
 bool TW_SocketMgr::KillConnectTimer(SOCKET s) { return m_timer.KillTimer(TimerKey(s, TIMER_CONNECT)); }
 
-bool TW_SocketMgr::StartTimer() {
+bool TW_SocketMgr::StartTimer(int nMessageThreads) {
     if (m_bTimerStarted) return true;
     m_timer.SetSink(this);
-    m_bTimerStarted = m_timer.Create(1, int(pf::ProcessorCount()), 4099);
+    if (nMessageThreads <= 0) nMessageThreads = int(pf::ProcessorCount());
+    m_bTimerStarted = m_timer.Create(1, nMessageThreads, 4099);
     if (!m_bTimerStarted) m_timer.Destroy();  // the message threads may have started
     return m_bTimerStarted;
 }
@@ -284,51 +282,68 @@ void TW_SocketMgr::FreeQueuedNameRequests() {
 // ------------------------------------------------------------------ record file
 
 bool TW_SocketMgr::OpenRecordFile() {
-    if (m_bRecord)
-        m_bRecord = m_fileRecord.Open("vxnet.rec", TW_FileEx::kWrite | TW_FileEx::kCreateAlways);
-    return m_bRecord;
-}
-
-// The record file is little-endian on every platform.
-static void PutLE32(unsigned char* p, uint32_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
-
-bool TW_SocketMgr::WriteRecord(uint32_t uiType, SOCKET s, uint32_t dwA, uint32_t dwB, const void* lpPayload1,
-                               uint32_t uiLen1, const void* lpPayload2, uint32_t uiLen2) {
-    unsigned char header[20];
-    PutLE32(header, uiType);
-    PutLE32(header + 4, uiLen1 + uiLen2);
-    PutLE32(header + 8, uint32_t(s));
-    PutLE32(header + 12, dwA);
-    PutLE32(header + 16, dwB);
-    // One record at a time, header and payload together.
     TW_LockGuard guard(&m_lckRecord);
-    if (m_fileRecord.Write(header, sizeof header) != int32_t(sizeof header)) return true;
-    if (uiLen1) m_fileRecord.Write(lpPayload1, int32_t(uiLen1));
-    if (uiLen2) m_fileRecord.Write(lpPayload2, int32_t(uiLen2));
-    return true;
+    // Created anew (an earlier recording is truncated); a file that cannot
+    // be created means this run records nothing.
+    m_bRecord.store(m_bRecordWanted &&
+                    m_fileRecord.Open("vxnet.rec", TW_FileEx::kWrite | TW_FileEx::kCreateAlways));
+    return m_bRecord.load();
+}
+
+void TW_SocketMgr::CloseRecordFile() {
+    TW_LockGuard guard(&m_lckRecord);
+    m_bRecord.store(false);
+    if (m_fileRecord.IsOpen()) m_fileRecord.Close();
+}
+
+void TW_SocketMgr::WriteRecord(const RecordHeader& header, const void* lpPayload) {
+    // Small records go out in one write; larger ones as header and payload.
+    // Either way a short write ends the recording: what was written of the
+    // record cannot be taken back, and nothing may follow it.
+    constexpr uint32_t kOneWrite = 512;
+    unsigned char buf[kRecordHeaderSize + kOneWrite];
+    EncodeRecordHeader(buf, header);
+    const bool bJoined = header.uiLen <= kOneWrite;
+    if (bJoined && header.uiLen) std::memcpy(buf + kRecordHeaderSize, lpPayload, header.uiLen);
+    const uint32_t uiFirst = kRecordHeaderSize + (bJoined ? header.uiLen : 0);
+
+    TW_LockGuard guard(&m_lckRecord);
+    if (!m_bRecord.load() || !m_fileRecord.IsOpen()) return;  // ended by a failed write meanwhile
+    bool bWhole = m_fileRecord.Write(buf, int32_t(uiFirst)) == int32_t(uiFirst);
+    // A Write takes a signed count: a payload beyond that goes in pieces.
+    const char* p = static_cast<const char*>(lpPayload);
+    for (uint32_t uiLeft = bJoined ? 0 : header.uiLen; bWhole && uiLeft > 0;) {
+        const int32_t nPiece = int32_t(uiLeft > 0x40000000u ? 0x40000000u : uiLeft);
+        bWhole = m_fileRecord.Write(p, nPiece) == nPiece;
+        p += nPiece;
+        uiLeft -= uint32_t(nPiece);
+    }
+    if (!bWhole) {
+        std::printf("vxnet.rec: a write failed, recording ends here\n");
+        m_bRecord.store(false);
+        m_fileRecord.Close();
+    }
 }
 
 bool TW_SocketMgr::RecordAccept(SOCKET sListen, SOCKET s, const sockaddr_in*, const sockaddr_in*) {
-    if (!m_bRecord) return true;
-    unsigned char payload[4];
-    PutLE32(payload, uint32_t(s));
-    return WriteRecord(RECORD_ACCEPT, sListen, 0, 0, payload, 4, nullptr, 0);
+    if (!m_bRecord.load(std::memory_order_relaxed)) return true;
+    unsigned char payload[kAcceptPayloadSize];
+    PutRecordLE32(payload, uint32_t(s));
+    WriteRecord(RecordHeader{RECORD_ACCEPT, kAcceptPayloadSize, uint32_t(sListen), 0, 0}, payload);
+    return true;
 }
 
 bool TW_SocketMgr::RecordRecv(SOCKET s, const char* lpData, uint32_t uiLen, uint32_t dwUser1, uint32_t dwUser2) {
-    if (!m_bRecord) return true;
-    return WriteRecord(RECORD_RECV, s, dwUser1, dwUser2, lpData, uiLen, nullptr, 0);
+    if (!m_bRecord.load(std::memory_order_relaxed) || uiLen == 0 || !lpData) return true;
+    WriteRecord(RecordHeader{RECORD_RECV, uiLen, uint32_t(s), dwUser1, dwUser2}, lpData);
+    return true;
 }
 
 bool TW_SocketMgr::RecordClose(int nError, SOCKET s, int nStatus, uint32_t dwUser1, uint32_t dwUser2) {
-    if (!m_bRecord) return true;
-    unsigned char e[4], st[4];
-    PutLE32(e, uint32_t(nError));
-    PutLE32(st, uint32_t(nStatus));
-    return WriteRecord(RECORD_CLOSE, s, dwUser1, dwUser2, e, 4, st, 4);
+    if (!m_bRecord.load(std::memory_order_relaxed)) return true;
+    unsigned char payload[kClosePayloadSize];
+    PutRecordLE32(payload, uint32_t(nError));
+    PutRecordLE32(payload + 4, uint32_t(nStatus));
+    WriteRecord(RecordHeader{RECORD_CLOSE, kClosePayloadSize, uint32_t(s), dwUser1, dwUser2}, payload);
+    return true;
 }

@@ -15,6 +15,7 @@
 #include "TW_MultipleTimer.h"
 #include "TW_NetworkEx.h"
 #include "TW_ProxyHandshake.h"
+#include "record/TW_RecordFormat.h"
 
 // Timer keys: the low 24 bits are the socket, the high 8 bits the class.
 enum : uint32_t {
@@ -52,13 +53,6 @@ struct NameRequest {
 
     // A block for lpszName (at most kMaxHostNameLen characters); null when longer.
     static NameRequest* Create(const char* lpszName);
-};
-
-// Record types of "vxnet.rec".
-enum : uint32_t {
-    RECORD_ACCEPT = 0,  // payload: the accepted socket
-    RECORD_RECV = 1,    // payload: the bytes the sink consumed
-    RECORD_CLOSE = 4    // payload: error, then the status before the close
 };
 
 // Status codes the library reports itself.
@@ -117,8 +111,13 @@ public:
     bool RefuseDestroyHere() override;
 
     // ---- for the engines and the factory
-    void SetRecordFlag(bool bRecord) { m_bRecord = bRecord; }
-    bool GetRecordFlag() const { return m_bRecord; }
+    // The factory's choice; Start then opens the file, and the flag stays set
+    // only while the file takes records.
+    void SetRecordFlag(bool bRecord) {
+        m_bRecordWanted = bRecord;
+        m_bRecord.store(bRecord);
+    }
+    bool GetRecordFlag() const { return m_bRecord.load(); }
 
     // The proxy's address and port, both in network order; false when the
     // handle is not in the proxy list.
@@ -135,6 +134,10 @@ public:
     bool KillConnectTimer(SOCKET s);
 
     // Recording of socket events into "vxnet.rec" (when the record flag is set).
+    // Each record reaches the file whole or not at all: a write that fails
+    // or stops short ends the recording there (the file is closed and the
+    // flag cleared), so a reader sees at most one cut-off record at the end
+    // instead of an orphan header that misreads everything after it.
     bool OpenRecordFile();
     bool RecordAccept(SOCKET sListen, SOCKET s, const sockaddr_in* lpLocal, const sockaddr_in* lpPeer);
     bool RecordRecv(SOCKET s, const char* lpData, uint32_t uiLen, uint32_t dwUser1, uint32_t dwUser2);
@@ -145,7 +148,8 @@ public:
 protected:
     // Starts the multiple timer as every engine does: 1 ms ticks, one message
     // thread per processor, 4099 buckets, this manager's timer handler.
-    bool StartTimer();
+    // nMessageThreads: 0 for one per processor.
+    bool StartTimer(int nMessageThreads = 0);
     bool StopTimer();
     bool IsTimerStarted() const { return m_bTimerStarted; }
 
@@ -177,8 +181,8 @@ private:
     void FreeProxies();
     // Disables the queue and frees the blocks of requests still in it.
     void FreeQueuedNameRequests();
-    bool WriteRecord(uint32_t uiType, SOCKET s, uint32_t dwA, uint32_t dwB, const void* lpPayload1,
-                     uint32_t uiLen1, const void* lpPayload2, uint32_t uiLen2);
+    void WriteRecord(const RecordHeader& header, const void* lpPayload);
+    void CloseRecordFile();
 
     friend class TW_SinkCall;
     std::atomic<ISocketMgrSink*> m_lpSink{nullptr};
@@ -188,8 +192,10 @@ private:
     std::atomic<uint32_t> m_uiSinkGen{0};
     std::atomic<int> m_nSinkCalls[2] = {{0}, {0}};
     TW_LockedList<ProxyData*> m_listProxy;
-    bool m_bRecord = false;
-    TW_FileEx m_fileRecord;
+    bool m_bRecordWanted = false;  // a 1.1 name: every Start records anew
+    // Read without the lock by every event thread; cleared under it.
+    std::atomic<bool> m_bRecord{false};
+    TW_FileEx m_fileRecord;  // under m_lckRecord once the engine runs
     TW_Locker m_lckRecord;
     bool m_bTimerStarted = false;
     uint32_t m_uiConnectLimitMs = kConnectByNameLimitMs;
