@@ -178,15 +178,15 @@ void TW_EngineSocketMgr::OnAccepted(SOCKET sListen, SOCKET s, const sockaddr_in&
                 bAdded = AddLocked(s, SS_CONNECTED, 0, 0, nullptr);
             }
             if (bAdded) {
+                // Recorded first: once the host asks for a notice, another
+                // thread may record the socket's first bytes.
+                RecordAccept(sListen, s, &local, &remote);
                 sink->OnSocketAccept(0, sListen, s, &local, &remote);
                 bTaken = true;
             }
         }
     }
-    if (bTaken)
-        RecordAccept(sListen, s, &local, &remote);
-    else
-        EngineDiscardAccepted(s);
+    if (!bTaken) EngineDiscardAccepted(s);
 }
 
 void TW_EngineSocketMgr::EngineDiscardAccepted(SOCKET s) { pf::CloseSocket(s); }
