@@ -26,11 +26,14 @@ trap cleanup EXIT
 # ------------------------------------------------------------ build and install
 rm -rf "$build"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVXNET_TESTS=OFF -DVXNET_BENCH=OFF >/dev/null
-cmake --build "$build" --target vxnet vxmempool
+cmake --build "$build" --target vxnet vxmempool vxnet-rec
 prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 echo "installed into $prefix:"
 (cd "$prefix" && find . -type f -o -type l | sort | sed 's/^/  /')
+# The installed record tool finds its library and reads a (here empty) recording.
+: >"$work/empty.rec"
+"$prefix/bin/vxnet-rec" check "$work/empty.rec"
 
 # The examples leave the tree: only the prefix can give them <vxnet/...>.
 cp -r examples "$work/examples"
@@ -130,9 +133,9 @@ deb=$(ls "$build"/vxnet_*.deb)
 echo "package $deb:"
 dpkg -c "$deb" | awk '{print "  " $6 ($7 ? " " $7 " " $8 : "")}'
 # Only public headers, the versioned libraries with their links, the CMake
-# package and the .pc file.
+# package, the .pc file and the record tool.
 unexpected=$(dpkg -c "$deb" | awk '$1 !~ /^d/ {print $6}' | grep -Ev \
-    '^\./usr/(include/vxnet/(vxnet|ISocketMgr|vxmempool)\.h|lib/(lib(vxnet|vxmempool)\.so(\.1(\.0\.0)?)?|cmake/vxnet/vxnet(Config|ConfigVersion|Targets|Targets-[a-z]+)\.cmake|pkgconfig/vxnet\.pc))$' \
+    '^\./usr/(bin/vxnet-rec|include/vxnet/(vxnet|ISocketMgr|vxmempool)\.h|lib/(lib(vxnet|vxmempool)\.so(\.1(\.0\.0)?)?|cmake/vxnet/vxnet(Config|ConfigVersion|Targets|Targets-[a-z]+)\.cmake|pkgconfig/vxnet\.pc))$' \
     || true)
 [ -z "$unexpected" ] || { echo "ci-install: unexpected files in the package:" >&2; echo "$unexpected" >&2; exit 1; }
 
@@ -151,7 +154,7 @@ if [ -f "$mingw/CMakeCache.txt" ]; then
     top=$(ls -d "$work"/zip/vxnet-*)
     (cd "$top" && find . -type f | sort | sed 's/^/  /')
     unexpected=$(cd "$top" && find . -type f | grep -Ev \
-        '^\./(include/vxnet/(vxnet|ISocketMgr|vxmempool)\.h|bin/(vxnet|vxmempool)\.dll|lib/(lib(vxnet|vxmempool)\.dll\.a|(vxnet|vxmempool)\.def|cmake/vxnet/vxnet(Config|ConfigVersion|Targets|Targets-[a-z]+)\.cmake|pkgconfig/vxnet\.pc))$' \
+        '^\./(include/vxnet/(vxnet|ISocketMgr|vxmempool)\.h|bin/((vxnet|vxmempool)\.dll|vxnet-rec\.exe)|lib/(lib(vxnet|vxmempool)\.dll\.a|(vxnet|vxmempool)\.def|cmake/vxnet/vxnet(Config|ConfigVersion|Targets|Targets-[a-z]+)\.cmake|pkgconfig/vxnet\.pc))$' \
         || true)
     [ -z "$unexpected" ] || { echo "ci-install: unexpected files in the zip:" >&2; echo "$unexpected" >&2; exit 1; }
     # The examples link the MinGW runtime statically, as the library does.
