@@ -181,8 +181,9 @@ TEST_P(Container, ADestroyedContainerWaitsForItsSinkCallsAndTakesItsSocketsAlong
 }
 
 // Destroying the last container while the shared manager's threads are
-// dispatching (timers on several sockets, their callbacks calling back in)
-// ends the manager without waiting for ever; repeated to meet the races.
+// dispatching (timers on several sockets, their callbacks calling back in,
+// and on sockets no container owns, which run until the manager goes) ends
+// the manager without waiting for ever; repeated to meet the races.
 TEST_P(Container, DestroyingTheLastContainerWhileEventsAreDispatchedCompletes) {
     for (int iRound = 0; iRound < 8; ++iRound) {
         User a(GetParam().lpszName), b(GetParam().lpszName);
@@ -199,6 +200,13 @@ TEST_P(Container, DestroyingTheLastContainerWhileEventsAreDispatchedCompletes) {
             }
         }
         ASSERT_TRUE(a.sink->WaitCount(Is(Ev::Timer), 8, kWaitMs) && b.sink->WaitCount(Is(Ev::Timer), 8, kWaitMs));
+        // Sockets of the manager that no container owns keep its threads
+        // dispatching until the manager itself goes.
+        TW_SocketMgrInstance* lpShared = TW_SocketMgrContainer::GetSharedSocketMgr();
+        for (uint32_t i = 0; i < 4; ++i) {
+            SOCKET s = lpShared->CreateUdpSocket(nullptr, "127.0.0.1", 0, 0, 0);
+            ASSERT_TRUE(s != INVALID_SOCKET && lpShared->SetEventTimer(s, i, 1, 0, false));
+        }
         if (iRound % 2) std::swap(a.lpMgr, b.lpMgr);  // either may be the last
         a.Destroy();
         b.Destroy();
