@@ -8,6 +8,7 @@
 #include "TW_List.h"
 #include "TW_Locker.h"
 #include "async/TW_AsyncSocketMgr.h"
+#include "container/TW_SocketMgrContainer.h"
 #include "iocp/TW_IocpSocketMgr.h"
 #include "record/TW_RecordSocketMgr.h"
 #include "select/TW_SelectSocketMgr.h"
@@ -36,7 +37,7 @@ EngineEntry g_engines[] = {
     {SOCKETMGR_SELECT, &TW_SelectSocketMgr::Create, VXNET_ISELECT_1_0, nullptr, VXNET_ISELECT_2_0},
     {SOCKETMGR_RECORD, &TW_RecordSocketMgr::Create, VXNET_IRECORD_1_0, nullptr, nullptr},
 };
-ContainerFactory g_pfnContainer = nullptr;
+ContainerFactory g_pfnContainer = &TW_SocketMgrContainer::Create;
 
 EngineEntry* EngineOfType(int nType) {
     for (EngineEntry& e : g_engines)

@@ -24,6 +24,7 @@ std::shared_ptr<void> HoldNameWorker(RecordingSink& sink, int nTimeoutMs) {
 }  // namespace
 
 TEST_P(Conformance, RefusedConnectionIsClosedUnseenAndAcceptedOnesStartIdle) {
+    if (GetParam().bContainer) GTEST_SKIP() << "a container accepts every connection itself";
     SOCKET sListen;
     uint16_t wPort;
     ASSERT_NO_FATAL_FAILURE(ListenOnEngine(&sListen, &wPort));
@@ -97,8 +98,10 @@ TEST_P(Conformance, ConnectByNameThatDoesNotResolve) {
     EXPECT_FALSE(m_lpMgr->Connect(s, tooLong.c_str(), 80) || m_lpMgr->Connect(s, nullptr, 80));
     EXPECT_FALSE(m_lpMgr->ParseDns(tooLong.c_str()) || m_lpMgr->ParseDns(nullptr));
     ASSERT_TRUE(m_lpMgr->Connect(s, name.c_str(), 80) && m_lpMgr->ParseDns(name.c_str()));
-    auto answer = m_sink.Wait(Is(Ev::DnsParse), kWaitMs, from);
-    EXPECT_TRUE(answer && answer->data == name && answer->dwIp == 0xFFFFFFFFu);
+    if (!GetParam().bContainer) {  // a container keeps name results to itself
+        auto answer = m_sink.Wait(Is(Ev::DnsParse), kWaitMs, from);
+        EXPECT_TRUE(answer && answer->data == name && answer->dwIp == 0xFFFFFFFFu);
+    }
     auto ev = m_sink.Wait(Is(Ev::Connect, s), kWaitMs, from);
     ASSERT_TRUE(ev);
     EXPECT_TRUE(ev->nError != 0 && ev->nError != 10065 && ev->u1 == 0x30 && ev->u2 == 0x40)
@@ -106,6 +109,7 @@ TEST_P(Conformance, ConnectByNameThatDoesNotResolve) {
 }
 
 TEST_P(Conformance, SecondConnectByNameWhileOneIsPendingIsRefused) {
+    if (GetParam().bContainer) GTEST_SKIP() << "holds the name worker in OnDnsParse, which a container keeps to itself";
     RawSocket listener = RawSocket::TcpListener();
     ASSERT_TRUE(listener.IsValid());
     auto gate = HoldNameWorker(m_sink, kWaitMs);
@@ -130,6 +134,7 @@ TEST_P(Conformance, SecondConnectByNameWhileOneIsPendingIsRefused) {
 // host unreachable, once. The late name result connects neither the socket
 // the host closed on that report nor the one it left open.
 TEST_P(Conformance, ConnectByNameNotDoneWithinTheLimitReportsHostUnreachable) {
+    if (GetParam().bContainer) GTEST_SKIP() << "holds the name worker in OnDnsParse, which a container keeps to itself";
     if (auto* lpBase = dynamic_cast<TW_SocketMgr*>(static_cast<TW_SocketMgrInstance*>(m_lpMgr)))
         lpBase->SetConnectByNameLimit(300);
     RawSocket listener = RawSocket::TcpListener();

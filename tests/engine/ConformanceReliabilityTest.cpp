@@ -180,7 +180,8 @@ TEST_P(Conformance, HostArgumentsOutsideTheContractFailClearly) {
     EXPECT_EQ(INVALID_SOCKET, m_lpMgr->CreateTcpSocket(nullptr, "no address", 0, 0, 0));
     EXPECT_EQ(INVALID_SOCKET, m_lpMgr->CreateUdpSocket(nullptr, "1.2.3.4.5", 0, 0, 0));
     EXPECT_FALSE(m_lpMgr->SetEventTimer(s | 0x01000000, 0, 10, 10, true)) << "aliases s in the timer key";
-    EXPECT_TRUE(m_lpMgr->CloseSocket(peer.Handle())) << "nothing of ours to close";
+    // Nothing of ours to close: a manager says done, a container that it owns no such socket.
+    EXPECT_EQ(!GetParam().bContainer, m_lpMgr->CloseSocket(peer.Handle()));
     EXPECT_TRUE(peer.SendAll("still open"));
     int nNotAProxy = 0;
     EXPECT_FALSE(m_lpMgr->DestroyProxy(&nNotAProxy));

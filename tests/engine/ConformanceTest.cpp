@@ -23,6 +23,9 @@ using namespace vxtest;
 INSTANTIATE_TEST_SUITE_P(Engines, Conformance, testing::ValuesIn(EngineList()), EngineParamName);
 
 TEST_P(Conformance, FreshInstanceHasNoSinkAndStartsAndStopsWithoutSockets) {
+    // Alone: containers would share the fixture's running manager.
+    ASSERT_TRUE(StopEngine());
+    DestroyEngine();
     ISocketMgr* lpMgr = vxCreateInstance(GetParam().lpszName);
     ASSERT_NE(nullptr, lpMgr);
     RecordingSink sink;

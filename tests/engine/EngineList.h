@@ -14,6 +14,10 @@ struct EngineTraits {
     const char* lpszName;
     // What OnSocketConnect reports for a connect to a port nobody listens on.
     int nConnectFailError;
+    // A container (a facade over the one shared manager): its user never
+    // hears OnDnsParse or OnSocketPreAccept, and it owns only the sockets it
+    // registered, so CloseSocket of any other handle fails.
+    bool bContainer = false;
 };
 
 inline void PrintTo(const EngineTraits& t, std::ostream* os) { *os << t.lpszName; }
@@ -26,6 +30,10 @@ inline std::vector<EngineTraits> EngineList() {
         {"IIocpSocketMgr1.0", 10061},
         // The async-select engine reports the connect's own error.
         {"IAsyncSocketMgr1.0", 10061},
+        // The same engines behind containers.
+        {"ISelectSocketMgr2.0", 10060, true},
+        {"IIocpSocketMgr2.0", 10061, true},
+        {"IAsyncSocketMgr2.0", 10061, true},
     };
 }
 
