@@ -83,19 +83,18 @@ int GetRegisteredContainerCount() {
     return g_listSocketMgrContainer.GetCount();
 }
 
-// Destroys and unlinks the first entry equal to lpMgr; false when none is.
-static bool DestroyFrom(TW_List<ISocketMgr*>& list, ISocketMgr* lpMgr) {
+// Unlinks lpMgr from the list and hands it back for destruction; null when it
+// is not there, or when destroying it here is refused (it stays registered).
+static TW_SocketMgrInstance* UnlinkFrom(TW_List<ISocketMgr*>& list, ISocketMgr* lpMgr) {
     for (POSITION pos = list.GetHeadPosition(); pos;) {
         POSITION cur = pos;
-        if (list.GetNext(pos) == lpMgr) {
-            auto* lpInstance = static_cast<TW_SocketMgrInstance*>(lpMgr);
-            if (lpInstance->RefuseDestroyHere()) return true;  // stays registered
-            delete lpInstance;
-            list.RemoveAt(cur);
-            return true;
-        }
+        if (list.GetNext(pos) != lpMgr) continue;
+        auto* lpInstance = static_cast<TW_SocketMgrInstance*>(lpMgr);
+        if (lpInstance->RefuseDestroyHere()) return nullptr;
+        list.RemoveAt(cur);
+        return lpInstance;
     }
-    return false;
+    return nullptr;
 }
 
 extern "C" {
@@ -139,11 +138,18 @@ VXNET_API ISocketMgr* VXNET_CALL vxCreateInstance(const char* lpszName) {
 }
 
 VXNET_API void VXNET_CALL vxDestroyInstance(ISocketMgr* lpMgr) {
-    // Destruction runs under the lock: a concurrent create or destroy waits
-    // until the instance's threads have stopped.
-    TW_LockGuard guard(&g_lckSocketMgr);
     if (!lpMgr) return;
-    if (!DestroyFrom(g_listSocketMgr, lpMgr)) DestroyFrom(g_listSocketMgrContainer, lpMgr);
+    TW_SocketMgrInstance* lpGone;
+    {
+        // Off the list first: a second destroy of the same pointer finds nothing.
+        TW_LockGuard guard(&g_lckSocketMgr);
+        lpGone = UnlinkFrom(g_listSocketMgr, lpMgr);
+        if (!lpGone) lpGone = UnlinkFrom(g_listSocketMgrContainer, lpMgr);
+    }
+    // Destroyed without the registry lock: destruction waits for the
+    // instance's threads, and a callback running on one of them may be
+    // creating or destroying another instance.
+    delete lpGone;
 }
 
 }  // extern "C"

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -160,6 +161,38 @@ TEST_F(RegistryTest, ConcurrentCreateAndDestroy) {
     EXPECT_EQ(0, g_nLive.load());
     EXPECT_EQ(m_nBaseMgrs, GetRegisteredSocketMgrCount());
     EXPECT_EQ(m_nBaseContainers, GetRegisteredContainerCount());
+}
+
+// A manager's destruction waits for its threads, and one of them may be in a
+// callback that creates and destroys another instance: destruction must not
+// hold the registry meanwhile, or each thread waits for the other for ever.
+namespace {
+
+std::thread g_callbackThread;
+std::atomic<bool> g_bCallbackDone{false};
+bool g_bDestroyWaitedInVain = false;
+
+struct WaitsForRegistryUser : FakeMgr {
+    WaitsForRegistryUser() : FakeMgr(false) {}
+    ~WaitsForRegistryUser() override {
+        g_callbackThread = std::thread([] {
+            vxDestroyInstance(vxCreateInstance("IAsyncSocketMgr1.0"));
+            g_bCallbackDone = true;
+        });
+        for (int i = 0; i < 5000 && !g_bCallbackDone; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        g_bDestroyWaitedInVain = !g_bCallbackDone;  // the thread is joined once the destroy has returned
+    }
+};
+
+}  // namespace
+
+TEST_F(RegistryTest, DestructionDoesNotHoldTheRegistry) {
+    SetSocketMgrFactory(SOCKETMGR_IOCP, [](bool) -> TW_SocketMgrInstance* { return new WaitsForRegistryUser; });
+    vxDestroyInstance(vxCreateInstance("IIocpSocketMgr1.0"));
+    g_callbackThread.join();
+    EXPECT_FALSE(g_bDestroyWaitedInVain);
+    EXPECT_EQ(0, g_nLive.load());
+    EXPECT_EQ(m_nBaseMgrs, GetRegisteredSocketMgrCount());
 }
 
 TEST(Factory, UnassignedCodesMakeNothing) {
