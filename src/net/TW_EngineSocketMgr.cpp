@@ -462,9 +462,10 @@ bool TW_EngineSocketMgr::EngineSend(SocketData& rec, const char* lpData, uint32_
         block.uiLen = block.uiRemain = uiRest;
         rec.listSendBuf.AddTail(block);
     }
-    // Sent or not, the engine reports (or finishes) the send later; with the
-    // queue empty only the report is due.
-    if (bWasEmpty) EngineWatchWrite(rec);
+    // Sent or not, the engine reports (or finishes) the send later.
+    if (!bWasEmpty) return true;
+    if (uiRest == 0) EngineReportSend(rec);
+    else EngineWatchWrite(rec);
     return true;
 }
 

@@ -9,7 +9,8 @@
 //     EngineAdd / EngineRemove     take a new socket in, forget a closing one
 //     EngineWatchRead / EnginePauseRead   want reads (a notice, datagrams,
 //                                  connections) / not now
-//     EngineWatchWrite             bytes are queued, or a send must be reported
+//     EngineWatchWrite             bytes are queued: finish them when there is room
+//     EngineReportSend             a send left in full: only its report is due
 //     EngineConnect / EngineListen begin a connect / start accepting
 //     EngineSend                   move or queue bytes (the default is the
 //                                  readiness model: send now, queue the rest)
@@ -99,6 +100,8 @@ protected:
     virtual bool EngineWatchRead(SocketData& rec) = 0;
     virtual void EnginePauseRead(SocketData& rec) = 0;
     virtual void EngineWatchWrite(SocketData& rec) = 0;
+    // Reports the send later, on the engine's thread, without waiting for room.
+    virtual void EngineReportSend(SocketData& rec) = 0;
     // Begins a connect to lpTo (already the proxy's address for a proxied
     // socket); false with the platform's last error when it cannot start.
     virtual bool EngineConnect(SocketData& rec, const sockaddr_in& to) = 0;

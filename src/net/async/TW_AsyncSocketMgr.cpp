@@ -304,17 +304,16 @@ void TW_AsyncSocketMgr::EnginePauseRead(SocketData& rec) {
     if (rec.status == SS_ACCEPTING) WatchLocked(rec, false);
 }
 
+void TW_AsyncSocketMgr::EngineReportSend(SocketData& rec) {
+    TW_ASSERT_LOCKED(m_lckTable);
+    // Posted, not registered: a registration on a full buffer reports no FD_WRITE.
+    pf::WindowHandle hWnd = m_hWnd.load();
+    if (!(State(rec) & kSendReportDue) && hWnd && pf::PostWindowMessage(hWnd, WM_ASYNC_SOCKET, rec.socket, pf::kFdWrite))
+        AddState(rec, kSendReportDue);
+}
+
 void TW_AsyncSocketMgr::EngineWatchWrite(SocketData& rec) {
     TW_ASSERT_LOCKED(m_lckTable);
-    if (rec.listSendBuf.IsEmpty()) {
-        // Only the report is due: it needs no room, so it does not wait for
-        // one (a registration on a full buffer reports no FD_WRITE).
-        pf::WindowHandle hWnd = m_hWnd.load();
-        if (!(State(rec) & kSendReportDue) && hWnd &&
-            pf::PostWindowMessage(hWnd, WM_ASYNC_SOCKET, rec.socket, pf::kFdWrite))
-            AddState(rec, kSendReportDue);
-        return;
-    }
     AddState(rec, kWantWrite);
     // Every registration with FD_WRITE answers with one as soon as the socket can send.
     WatchLocked(rec, true);

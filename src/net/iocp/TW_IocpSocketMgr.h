@@ -48,6 +48,7 @@ protected:
     bool EngineWatchRead(SocketData& rec) override;
     void EnginePauseRead(SocketData&) override {}  // an operation once started cannot be paused
     void EngineWatchWrite(SocketData&) override {}  // sends complete on their own
+    void EngineReportSend(SocketData&) override {}
     bool EngineConnect(SocketData& rec, const sockaddr_in& to) override;
     bool EngineListen(SocketData& rec, int nBacklog) override;
     bool EngineSend(SocketData& rec, const char* lpData, uint32_t uiLen) override;

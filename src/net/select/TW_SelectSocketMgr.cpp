@@ -86,13 +86,13 @@ void TW_SelectSocketMgr::EnginePauseRead(SocketData& rec) {
 
 void TW_SelectSocketMgr::EngineWatchWrite(SocketData& rec) {
     TW_ASSERT_LOCKED(m_lckTable);
-    TW_SelectThread* lpGroup = GroupOf(rec);
-    if (!lpGroup) return;
-    // Everything left at once: the report needs no room, so no pass waits for it.
-    if (rec.listSendBuf.IsEmpty())
-        lpGroup->ReportSend(rec.socket, rec.uiSeq);
-    else
-        lpGroup->WatchWrite(rec.socket);
+    if (TW_SelectThread* lpGroup = GroupOf(rec)) lpGroup->WatchWrite(rec.socket);
+}
+
+void TW_SelectSocketMgr::EngineReportSend(SocketData& rec) {
+    TW_ASSERT_LOCKED(m_lckTable);
+    // No pass waits for it: the group reports it before its next select.
+    if (TW_SelectThread* lpGroup = GroupOf(rec)) lpGroup->ReportSend(rec.socket, rec.uiSeq);
 }
 
 bool TW_SelectSocketMgr::EngineConnect(SocketData& rec, const sockaddr_in& to) {

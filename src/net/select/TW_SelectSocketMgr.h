@@ -27,6 +27,7 @@ protected:
     bool EngineWatchRead(SocketData& rec) override;
     void EnginePauseRead(SocketData& rec) override;
     void EngineWatchWrite(SocketData& rec) override;
+    void EngineReportSend(SocketData& rec) override;
     bool EngineConnect(SocketData& rec, const sockaddr_in& to) override;
     bool EngineListen(SocketData& rec, int nBacklog) override;
 
