@@ -516,6 +516,7 @@ int TW_EngineSocketMgr::SendToAddr(SOCKET s, sockaddr_in* lpTo, const char* lpDa
     }
     // A datagram sent is send activity for the idle check, as a flush is for TCP.
     lpRec->dwLastSendTime = GetCurrentTick();
+    if (EngineLoseDatagram(*lpRec)) return 0;  // looks sent to the caller
     if (bDirect || !lpRec->lpProxyData) return pf::SendTo(s, lpData, nLen, lpTo);
     if (!TW_CHECK(nLen <= INT_MAX - 10)) return pf::kSocketError;
     // Through the SOCKS relay: a 10-byte header names the real destination.

@@ -117,6 +117,8 @@ protected:
     virtual bool EngineSendPending(const SocketData& rec) { return !rec.listSendBuf.IsEmpty(); }
     // Sends accepted and waiting behind the one in progress (Send's queued count).
     virtual uint32_t EngineQueuedCount(const SocketData& rec) { return uint32_t(rec.listSendBuf.GetCount()); }
+    // A datagram that would be sent is dropped instead (a simulated loss).
+    virtual bool EngineLoseDatagram(const SocketData& rec) { return false; }
     // Closes an accepted socket that never got a record (refused by the
     // host, or no room): an engine whose sockets start registered with it
     // lets go of that first.

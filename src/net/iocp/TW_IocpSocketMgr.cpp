@@ -269,20 +269,9 @@ uint32_t TW_IocpSocketMgr::EngineQueuedCount(const SocketData& rec) {
     return uint32_t(rec.listSendBuf.GetCount()) + m_sim.HeldCountLocked(rec);
 }
 
-int TW_IocpSocketMgr::SendToAddr(SOCKET s, sockaddr_in* lpTo, const char* lpData, int nLen, bool bDirect) {
-    if (m_sim.IsEnabled() && lpData && nLen > 0 && lpTo) {
-        // Only a datagram that would be sent can be lost: a call that fails
-        // (not our UDP socket, a relay send without a relay) still fails.
-        bool bSendable;
-        {
-            TW_LockGuard lock(&m_lckTable);
-            SocketData* lpRec = FindLocked(s);
-            bSendable = lpRec && lpRec->status == SS_UDP && (bDirect || lpRec->lpProxyData);
-        }
-        // A lost datagram looks sent to the caller.
-        if (bSendable && m_sim.LoseDatagram()) return 0;
-    }
-    return TW_EngineSocketMgr::SendToAddr(s, lpTo, lpData, nLen, bDirect);
+bool TW_IocpSocketMgr::EngineLoseDatagram(const SocketData& rec) {
+    // Asked only for a datagram that would be sent: a call that fails still fails.
+    return rec.status == SS_UDP && m_sim.LoseDatagram();
 }
 
 // ------------------------------------------------------------------ listening

@@ -22,7 +22,6 @@ public:
     static TW_SocketMgrInstance* Create(bool bRecord);
     ~TW_IocpSocketMgr() override;
 
-    int SendToAddr(SOCKET s, sockaddr_in* lpTo, const char* lpData, int nLen, bool bDirect) override;
     // The simulator itself, for tests that drive it by hand.
     TW_NetSimulator& NetSimulator() { return m_sim; }
 
@@ -54,6 +53,7 @@ protected:
     bool EngineSend(SocketData& rec, const char* lpData, uint32_t uiLen) override;
     bool EngineDeliverBuffered(SocketData& rec) override;
     bool EngineSendPending(const SocketData& rec) override;
+    bool EngineLoseDatagram(const SocketData& rec) override;
     uint32_t EngineQueuedCount(const SocketData& rec) override;
     uint32_t EngineThreadProc(ThreadData* lpData) override;
 
