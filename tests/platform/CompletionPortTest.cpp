@@ -325,10 +325,12 @@ TEST_F(PfPort, ClosingThePortWakesEveryWaitingThread) {
 #else
     constexpr uint32_t kSliceMs = pf::kInfinite;
 #endif
-    std::atomic<int> nClosed{0};
+    std::atomic<int> nClosed{0}, nStarted{0};
+    pf::EventHandle hStarted = pf::EventCreate(true, false);
     std::vector<std::thread> vecThread;
     for (int i = 0; i < 3; ++i)
         vecThread.emplace_back([&] {
+            if (++nStarted == 3) pf::EventSet(hStarted);
             Packet p;
             pf::PortResult r;
             for (int n = 0; n < 200; ++n)
@@ -336,10 +338,57 @@ TEST_F(PfPort, ClosingThePortWakesEveryWaitingThread) {
                     break;
             nClosed += r == pf::kPortClosed;
         });
+    // Closed while they wait, as far as can be told: each must leave.
+    EXPECT_EQ(pf::kWaitObject0, pf::EventWait(hStarted, kWaitMs));
     pf::PortClose(m_hPort);
     for (std::thread& t : vecThread) t.join();
+    pf::EventClose(hStarted);
     EXPECT_EQ(3, nClosed.load());
     m_hPort = nullptr;
+}
+
+// A thread that takes a packet and does not come back leaves the others to
+// the threads still waiting: posted packets, and completions that one wait
+// found together. Each thread takes one.
+TEST_F(PfPort, EachPacketReachesAWaitingThreadWhileTheTakersStayAway) {
+    constexpr int kThreads = 3, kRounds = 20;
+    constexpr uintptr_t kKey = 200;
+    SOCKET arrClient[kThreads], arrServer[kThreads];
+    for (int i = 0; i < kThreads; ++i) ASSERT_NO_FATAL_FAILURE(Pair(&arrClient[i], &arrServer[i], kKey + i));
+    pf::Overlapped arrOv[kThreads];
+    char arrBuf[kThreads][8];
+    for (int nRound = 0; nRound < kRounds; ++nRound) {
+        const bool bPosted = nRound % 2 == 0;
+        if (!bPosted) {
+            // Every receive is ready before any thread waits.
+            for (int i = 0; i < kThreads; ++i) {
+                ASSERT_TRUE(pf::StartRecv(arrServer[i], &arrOv[i], arrBuf[i], sizeof arrBuf[i]));
+                ASSERT_EQ(1, pf::Send(arrClient[i], "r", 1));
+            }
+            for (SOCKET s : arrServer) ASSERT_TRUE(Readable(s));
+        }
+        std::atomic<int> nStarted{0};
+        pf::EventHandle hStarted = pf::EventCreate(true, false);
+        Packet arrGot[kThreads];
+        std::vector<std::thread> vecThread;
+        for (int i = 0; i < kThreads; ++i)
+            vecThread.emplace_back([&, i] {
+                if (++nStarted == kThreads) pf::EventSet(hStarted);
+                arrGot[i] = Get();
+            });
+        if (bPosted) {
+            EXPECT_EQ(pf::kWaitObject0, pf::EventWait(hStarted, kWaitMs));
+            for (int i = 0; i < kThreads; ++i) EXPECT_TRUE(pf::PortPost(m_hPort, 0, kKey + i, nullptr));
+        }
+        for (std::thread& t : vecThread) t.join();
+        pf::EventClose(hStarted);
+        unsigned uSeen = 0;
+        for (const Packet& p : arrGot) {
+            EXPECT_EQ(pf::kPortOk, p.eResult);
+            if (p.uKey >= kKey && p.uKey < kKey + kThreads) uSeen |= 1u << (p.uKey - kKey);
+        }
+        ASSERT_EQ((1u << kThreads) - 1, uSeen) << "round " << nRound;
+    }
 }
 
 #ifndef _WIN32
