@@ -4,10 +4,13 @@
 
 #ifndef _WIN32
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #endif
 
 #include <atomic>
+#include <chrono>
+#include <fstream>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -53,6 +56,27 @@ bool Readable(SOCKET s) {
     pf::SocketSet set{1, {s}};
     return pf::Select(&set, nullptr, nullptr, kWaitMs) == 1;
 }
+
+#ifdef _WIN32
+int ThreadId() { return 1; }
+bool WaitUntilAsleep(const std::atomic<int>&) { return true; }
+#else
+int ThreadId() { return int(syscall(SYS_gettid)); }
+
+// Waits until the thread has started and sleeps in the kernel (inside
+// PortGet, for the callers here), so that what comes next must wake it.
+bool WaitUntilAsleep(const std::atomic<int>& rTid) {
+    auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (std::chrono::steady_clock::now() < tEnd) {
+        std::string line;
+        if (int tid = rTid.load()) std::getline(std::ifstream("/proc/self/task/" + std::to_string(tid) + "/stat"), line);
+        size_t i = line.rfind(')');
+        if (i != std::string::npos && i + 2 < line.size() && line[i + 2] == 'S') return true;
+        std::this_thread::yield();
+    }
+    return false;
+}
+#endif
 
 class PfPort : public ::testing::Test {
 protected:
@@ -326,9 +350,11 @@ TEST_F(PfPort, ClosingThePortWakesEveryWaitingThread) {
     constexpr uint32_t kSliceMs = pf::kInfinite;
 #endif
     std::atomic<int> nClosed{0};
+    std::atomic<int> arrTid[3] = {};
     std::vector<std::thread> vecThread;
     for (int i = 0; i < 3; ++i)
-        vecThread.emplace_back([&] {
+        vecThread.emplace_back([&, i] {
+            arrTid[i] = ThreadId();
             Packet p;
             pf::PortResult r;
             for (int n = 0; n < 200; ++n)
@@ -336,10 +362,60 @@ TEST_F(PfPort, ClosingThePortWakesEveryWaitingThread) {
                     break;
             nClosed += r == pf::kPortClosed;
         });
+    for (std::atomic<int>& t : arrTid) EXPECT_TRUE(WaitUntilAsleep(t));
     pf::PortClose(m_hPort);
     for (std::thread& t : vecThread) t.join();
     EXPECT_EQ(3, nClosed.load());
     m_hPort = nullptr;
+}
+
+// Threads that took a packet and do not come back leave the others to the
+// threads still waiting: posted packets, and completions that one wait found
+// together. Each thread takes one.
+TEST_F(PfPort, EachPacketReachesAWaitingThreadWhileTheTakersStayAway) {
+    constexpr int kThreads = 3, kRounds = 20;
+    constexpr uintptr_t kKey = 200;
+    SOCKET arrClient[kThreads], arrServer[kThreads];
+    for (int i = 0; i < kThreads; ++i) ASSERT_NO_FATAL_FAILURE(Pair(&arrClient[i], &arrServer[i], kKey + i));
+    pf::Overlapped arrOv[kThreads];
+    char arrBuf[kThreads][8];
+    for (int nRound = 0; nRound < kRounds; ++nRound) {
+        const bool bPosted = nRound % 2 == 0;
+        if (!bPosted) {
+            for (int i = 0; i < kThreads; ++i)
+                ASSERT_TRUE(pf::StartRecv(arrServer[i], &arrOv[i], arrBuf[i], sizeof arrBuf[i]));
+        }
+        Packet arrGot[kThreads];
+        std::atomic<int> arrTid[kThreads] = {}, nGot{0};
+        pf::EventHandle hAll = pf::EventCreate(true, false);
+        std::vector<std::thread> vecThread;
+        for (int i = 0; i < kThreads; ++i)
+            vecThread.emplace_back([&, i] {
+                arrTid[i] = ThreadId();
+                arrGot[i] = Get(pf::kInfinite);
+                if (++nGot == kThreads) pf::EventSet(hAll);
+            });
+        // Once every thread waits: packets queued before would be found
+        // without a wake.
+        for (std::atomic<int>& t : arrTid) EXPECT_TRUE(WaitUntilAsleep(t));
+        for (int i = 0; i < kThreads; ++i) {
+            if (bPosted) EXPECT_TRUE(pf::PortPost(m_hPort, 0, kKey + i, nullptr));
+            else EXPECT_EQ(1, pf::Send(arrClient[i], "r", 1));
+        }
+        // A packet left in the queue while a thread waits would never come.
+        bool bAll = pf::EventWait(hAll, kWaitMs) == pf::kWaitObject0;
+        int nCame = nGot.load();
+        for (int i = 0; !bAll && i < kThreads; ++i) pf::PortPost(m_hPort, 0, 0, nullptr);
+        for (std::thread& t : vecThread) t.join();
+        pf::EventClose(hAll);
+        ASSERT_TRUE(bAll) << nCame << " of " << kThreads << " packets came in round " << nRound;
+        unsigned uSeen = 0;
+        for (const Packet& p : arrGot) {
+            EXPECT_EQ(pf::kPortOk, p.eResult);
+            if (p.uKey >= kKey && p.uKey < kKey + kThreads) uSeen |= 1u << (p.uKey - kKey);
+        }
+        ASSERT_EQ((1u << kThreads) - 1, uSeen) << "round " << nRound;
+    }
 }
 
 #ifndef _WIN32

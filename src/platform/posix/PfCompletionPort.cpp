@@ -7,9 +7,12 @@
 // the socket is ready. A finished operation becomes a packet in the port's
 // one queue, beside the posted packets.
 //
-// Threads in PortGet share one epoll wait: the first idle thread polls, the
-// others sleep on their own condition variable, most recent on top, and are
-// woken one at a time for packets nobody is on the way to take.
+// Idle threads of PortGet all wait in epoll_wait on the port's set, where
+// each readiness wakes one of them; the woken thread performs what is ready,
+// queues it and takes a packet. Packets nobody is on the way to take (posted,
+// or more than the threads at hand) are announced through an eventfd in the
+// set, one wake at a time: the thread it wakes announces the next if packets
+// are still left over.
 //
 // Locks: a socket's lock, then the port's. An accept holds the listener's
 // lock, then the lock of the socket it hands the connection to. The bookkeeping
@@ -168,17 +171,9 @@ Slot* MakeSlot(int fd) {
     return &p->arrSlot[fd & (kPageSize - 1)];
 }
 
-// A waiting thread of PortGet.
-struct Waiter {
-    Waiter* lpAbove = nullptr;
-    Waiter* lpBelow = nullptr;
-    std::condition_variable cv;
-    bool bWoken = false;
-};
-
-// Who queues packets, for the decision whether a sleeping thread must take them.
+// Who queues packets, for the decision whether a waiting thread must be woken.
 enum Queuer {
-    kByPoller,   // the polling thread, which takes one packet when its round ends
+    kByWorker,   // a thread of PortGet, which looks at the queue before it waits again
     kByStarter,  // a thread that started an operation; if it took its last packet from this port, it comes back for this one
     kByOther
 };
@@ -205,40 +200,36 @@ bool Fail(int nError) {
 
 struct CompletionPortObject {
     int fdEpoll = -1;
-    int fdWake = -1;  // an eventfd in the epoll set: ends the poller's wait
+    int fdWake = -1;  // an eventfd in the epoll set: wakes one waiting thread per write
     std::mutex lock;
     PacketList queue;
     Packet* lpFree = nullptr;  // posted-packet nodes for reuse
-    Waiter* lpTop = nullptr;   // most recent waiter
-    uint32_t nWaking = 0;      // waiters woken and not yet back in the loop
     uint32_t nInside = 0;      // threads in PortGet
-    bool bPolling = false;
-    bool bWakePending = false;  // fdWake written during this poll
+    // Of those, the ones committed to epoll_wait: counted under the lock, let
+    // go without it as soon as epoll_wait returns. Every other thread inside
+    // looks at the queue before it waits again.
+    std::atomic<uint32_t> nIdle{0};
+    bool bWakePending = false;   // fdWake written, and the thread it woke not yet back under the lock
+    bool bRetryWatched = false;  // a waiting thread's time-out ends at the starved-accept retry
     bool bClosed = false;
     std::condition_variable cvLeft;  // PortClose waits here for nInside == 0
     std::vector<uint64_t> vecStarved;
     Clock::time_point tRetry{};
     CompletionPortObject* lpNextClosed = nullptr;
 
-    void WakeTop() {
-        Waiter* w = lpTop;
-        lpTop = w->lpBelow;
-        if (lpTop) lpTop->lpAbove = nullptr;
-        w->lpBelow = nullptr;
-        w->bWoken = true;
-        ++nWaking;
-        w->cv.notify_one();
+    // With the lock held: whether the packets are more than the nTakers
+    // threads on their way to the queue, so that a waiting thread must be
+    // woken. A wake already on its way is enough: the thread it wakes looks
+    // again when it takes its packet. true: the caller writes fdWake.
+    bool NeedWake(uint32_t nTakers) {
+        if (queue.nCount <= nTakers || bWakePending || !nIdle.load(std::memory_order_relaxed)) return false;
+        bWakePending = true;
+        return true;
     }
 
-    // With the lock held: wakes sleepers for the packets that no thread is on
-    // its way to take. true: the poller must be interrupted (after unlocking).
-    bool WakeFor(size_t nSelf, bool bSelfPolls) {
-        size_t nTakers = nWaking + nSelf;
-        while (queue.nCount > nTakers && lpTop) {
-            WakeTop();
-            ++nTakers;
-        }
-        if (queue.nCount <= nTakers || !bPolling || bSelfPolls || bWakePending) return false;
+    // With the lock held: a retry is pending and nobody waits for its time.
+    bool RetryUnwatched() {
+        if (vecStarved.empty() || bRetryWatched || bWakePending || !nIdle.load(std::memory_order_relaxed)) return false;
         bWakePending = true;
         return true;
     }
@@ -265,8 +256,10 @@ struct CompletionPortObject {
             (queue.lpTail ? queue.lpTail->lpNext : queue.lpHead) = b.lpHead;
             queue.lpTail = b.lpTail;
             queue.nCount += b.nCount;
-            size_t nSelf = eWho == kByPoller || (eWho == kByStarter && t_lpActivePort == this) ? 1 : 0;
-            bInterrupt = WakeFor(nSelf, eWho == kByPoller);
+            // A worker queueing is one of the threads inside that are not idle.
+            uint32_t nTakers = nInside - nIdle.load(std::memory_order_relaxed);
+            if (eWho == kByStarter && t_lpActivePort == this) ++nTakers;
+            bInterrupt = NeedWake(nTakers);
         }
         if (bInterrupt) Interrupt();
     }
@@ -274,21 +267,18 @@ struct CompletionPortObject {
     void AddStarved(Slot& slot, int fd) {
         if (slot.bStarved) return;
         slot.bStarved = true;
-        bool bInterrupt = false;
+        bool bInterrupt;
         {
             std::lock_guard<std::mutex> g(lock);
-            if (vecStarved.empty()) {
-                tRetry = Clock::now() + kStarvedRetry;
-                // A poller waiting without end must learn that it has a retry to make.
-                bInterrupt = bPolling && !bWakePending;
-                bWakePending |= bInterrupt;
-            }
+            if (vecStarved.empty()) tRetry = Clock::now() + kStarvedRetry;
             vecStarved.push_back(uint64_t(uint32_t(fd)) | uint64_t(slot.uiGen) << 32);
+            // Threads waiting without end must learn that a retry is due.
+            bInterrupt = RetryUnwatched();
         }
         if (bInterrupt) Interrupt();
     }
 
-    void Poll(std::unique_lock<std::mutex>& lk, int nTimeoutMs);
+    bool Wait(std::unique_lock<std::mutex>& lk, int nTimeoutMs);
     void PerformReady(uint64_t uId, uint32_t uiEvents, Queuer eWho);
 };
 
@@ -513,29 +503,45 @@ void CompletionPortObject::PerformReady(uint64_t uId, uint32_t uiEvents, Queuer 
     Enqueue(done, eWho);
 }
 
-void CompletionPortObject::Poll(std::unique_lock<std::mutex>& lk, int nTimeoutMs) {
-    bPolling = true;
-    std::vector<uint64_t> vecRetry;
+// Waits in epoll_wait for at most nTimeoutMs (-1: without end) and performs
+// what is ready, or makes the starved-accept retries if they are due. The
+// lock is let go meanwhile. false: nothing was waited for (a retry was made,
+// whose packets are looked at before waiting).
+bool CompletionPortObject::Wait(std::unique_lock<std::mutex>& lk, int nTimeoutMs) {
+    bool bWatch = false;
     if (!vecStarved.empty()) {
         Clock::time_point now = Clock::now();
         if (now >= tRetry) {
+            std::vector<uint64_t> vecRetry;
             vecRetry.swap(vecStarved);
             tRetry = now + kStarvedRetry;
-        } else {
+            lk.unlock();
+            for (uint64_t uId : vecRetry) PerformReady(uId, EPOLLIN, kByWorker);
+            lk.lock();
+            return false;
+        }
+        // One waiting thread keeps the time; the others may wait without end.
+        if (!bRetryWatched) {
+            bRetryWatched = bWatch = true;
             int nMs = int(std::chrono::ceil<std::chrono::milliseconds>(tRetry - now).count());
             if (nTimeoutMs < 0 || nMs < nTimeoutMs) nTimeoutMs = nMs;
         }
     }
+    nIdle.fetch_add(1, std::memory_order_relaxed);
     lk.unlock();
-    for (uint64_t uId : vecRetry) PerformReady(uId, EPOLLIN, kByPoller);
-    if (!vecRetry.empty()) nTimeoutMs = 0;  // what the retry queued must not wait for this poll
     epoll_event arrEv[kMaxEvents];
     int n = epoll_wait(fdEpoll, arrEv, kMaxEvents, nTimeoutMs);
-    for (int i = 0; i < n; ++i)
-        if (arrEv[i].data.u64 != kWakeToken) PerformReady(arrEv[i].data.u64, arrEv[i].events, kByPoller);
+    // From here this thread is on its way to the queue.
+    nIdle.fetch_sub(1, std::memory_order_relaxed);
+    bool bWoken = false;
+    for (int i = 0; i < n; ++i) {
+        if (arrEv[i].data.u64 == kWakeToken) bWoken = true;
+        else PerformReady(arrEv[i].data.u64, arrEv[i].events, kByWorker);
+    }
     lk.lock();
-    bPolling = false;
-    bWakePending = false;
+    if (bWoken) bWakePending = false;
+    if (bWatch) bRetryWatched = false;
+    return true;
 }
 
 // ------------------------------------------------------------------ the port
@@ -567,12 +573,8 @@ void PortClose(CompletionPort hPort) {
     {
         std::unique_lock<std::mutex> lk(port.lock);
         port.bClosed = true;
-        while (port.lpTop) port.WakeTop();
-        if (port.bPolling) {
-            lk.unlock();
-            port.Interrupt();
-            lk.lock();
-        }
+        // Wakes one waiting thread; each that leaves wakes the next.
+        if (port.nIdle.load(std::memory_order_relaxed)) port.Interrupt();
         port.cvLeft.wait(lk, [&] { return port.nInside == 0; });
     }
     // The associations end: every socket of this port forgets it and its
@@ -682,7 +684,7 @@ PortResult PortGet(CompletionPort hPort, uint32_t* lpBytes, uintptr_t* lpKey, Ov
     ++port.nInside;
     t_lpActivePort = nullptr;
     PortResult eResult = kPortTimeout;
-    bool bPolled = false, bInterrupt = false;
+    bool bWaited = false;
     for (;;) {
         if (port.bClosed) {
             eResult = kPortClosed;
@@ -702,7 +704,6 @@ PortResult PortGet(CompletionPort hPort, uint32_t* lpBytes, uintptr_t* lpKey, Ov
                 port.lpFree = p;
             }
             t_lpActivePort = &port;
-            if (port.queue.nCount) bInterrupt = port.WakeFor(0, false);
             break;
         }
         int nRemainMs = -1;
@@ -710,31 +711,19 @@ PortResult PortGet(CompletionPort hPort, uint32_t* lpBytes, uintptr_t* lpKey, Ov
             auto left = tEnd - Clock::now();
             nRemainMs = left.count() <= 0 ? 0 : int(std::chrono::ceil<std::chrono::milliseconds>(left).count());
         }
-        if (!port.bPolling && !(nRemainMs == 0 && bPolled)) {
-            port.Poll(lk, nRemainMs);
-            bPolled = true;
-            continue;
-        }
-        if (nRemainMs == 0) break;
-        Waiter w;
-        w.lpBelow = port.lpTop;
-        if (port.lpTop) port.lpTop->lpAbove = &w;
-        port.lpTop = &w;
-        if (bForever) w.cv.wait(lk, [&] { return w.bWoken; });
-        else w.cv.wait_until(lk, tEnd, [&] { return w.bWoken; });
-        if (w.bWoken) {
-            --port.nWaking;
-        } else {
-            // Timed out: off the stack.
-            (w.lpAbove ? w.lpAbove->lpBelow : port.lpTop) = w.lpBelow;
-            if (w.lpBelow) w.lpBelow->lpAbove = w.lpAbove;
-        }
+        if (nRemainMs == 0 && bWaited) break;
+        bWaited |= port.Wait(lk, nRemainMs);
     }
-    // Somebody watches the sockets while this thread is away.
-    if (!port.bClosed && !port.bPolling && !port.nWaking && port.lpTop && !port.queue.nCount) port.WakeTop();
-    if (--port.nInside == 0 && port.bClosed) port.cvLeft.notify_all();
-    lk.unlock();
+    // What this thread leaves behind must reach another: packets beyond the
+    // threads on their way, the retry's time, or, on a closed port, the next
+    // waiting thread, which must leave too.
+    bool bInterrupt;
+    uint32_t nIdle = port.nIdle.load(std::memory_order_relaxed);
+    if (port.bClosed) bInterrupt = nIdle > 0;
+    else bInterrupt = port.NeedWake(port.nInside - 1 - nIdle) || port.RetryUnwatched();
+    // Before this thread counts as gone: PortClose closes the eventfd once all have.
     if (bInterrupt) port.Interrupt();
+    if (--port.nInside == 0 && port.bClosed) port.cvLeft.notify_all();
     return eResult;
 }
 
