@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #if !defined(_WIN32)
@@ -245,6 +246,43 @@ TEST_F(RecordWriterTest, SameBytesAsTheWindowsBuildBothWays) {
     EXPECT_EQ(0xDEADBEEFu, r.headers[2].dwWordA);
     EXPECT_EQ(LE32(10054) + LE32(SS_CONNECTED), r.payloads[2]);
     EXPECT_EQ(LE32(0xFFFFFFFFu) + LE32(SS_CONNECTING), r.payloads[3]);
+}
+
+// Without the flag nothing is written (and that is no failure); a file that
+// cannot be opened switches recording off.
+TEST_F(RecordWriterTest, NoFlagOrNoFileMeansNoRecording) {
+    TW_RecordSocketMgr mgr;
+    EXPECT_TRUE(mgr.RecordRecv(1, "x", 1, 2, 3));
+    EXPECT_FALSE(mgr.OpenRecordFile());
+    EXPECT_FALSE(std::filesystem::exists("vxnet.rec"));
+    std::filesystem::create_directory("vxnet.rec");  // a folder where the file should go
+    mgr.SetRecordFlag(true);
+    EXPECT_FALSE(mgr.OpenRecordFile());
+    EXPECT_FALSE(mgr.GetRecordFlag());
+    EXPECT_TRUE(mgr.RecordRecv(1, "x", 1, 0, 0));
+}
+
+TEST_F(RecordWriterTest, RecordsFromManyThreadsNeverInterleave) {
+    auto lpMgr = RecordingWriter();
+    constexpr uint32_t kThreads = 4, kRecords = 500;
+    std::vector<std::thread> threads;
+    for (uint32_t t = 0; t < kThreads; ++t)
+        threads.emplace_back([&lpMgr, t] {
+            const std::string payload(50 + t * 37, char('a' + t));
+            for (uint32_t i = 0; i < kRecords; ++i)
+                lpMgr->RecordRecv(SOCKET(t), payload.data(), uint32_t(payload.size()), t, i);
+        });
+    for (auto& th : threads) th.join();
+    lpMgr.reset();
+    ReadResult r = ReadAll(ReadRecordFile());
+    EXPECT_EQ(RECORD_END, r.end);
+    ASSERT_EQ(kThreads * kRecords, r.headers.size());
+    for (size_t i = 0; i < r.headers.size(); ++i) {
+        const RecordHeader& h = r.headers[i];
+        ASSERT_TRUE(h.uiType == RECORD_RECV && h.uiSocket < kThreads && h.dwWordA == h.uiSocket &&
+                    r.payloads[i] == std::string(50 + h.uiSocket * 37, char('a' + h.uiSocket)))
+            << "record " << i;
+    }
 }
 
 #if !defined(_WIN32)
