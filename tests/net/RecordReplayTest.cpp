@@ -334,6 +334,7 @@ protected:
         return static_cast<TW_RecordSocketMgr*>(static_cast<TW_SocketMgrInstance*>(m_lpMgr));
     }
     bool WaitReplayEnd() { return PollUntil([this] { return !Replayer()->IsReplaying(); }, kWaitMs); }
+    bool Replay() { return m_lpMgr->Start(0, 0, 0, 0) && WaitReplayEnd(); }
 
     ISocketMgr* m_lpMgr = nullptr;
     vxtest::RecordingSink m_sink;
@@ -347,8 +348,7 @@ TEST_F(ReplayTest, RecordsBecomeTheSameCallbacksInOrder) {
     m_lpMgr->SetSink(&m_sink);
     // The sink writes back a handled count of 0: the replay does not care.
     m_sink.SetHook(Ev::Recv, [](SinkEvent& ev) { ev.uiConsumed = 0; });
-    ASSERT_TRUE(m_lpMgr->Start(0, 0, 0, 0));
-    ASSERT_TRUE(WaitReplayEnd());
+    ASSERT_TRUE(Replay());
     const auto events = m_sink.Matching();
     ASSERT_EQ(4u, events.size()) << vxtest::DescribeAll(events);
     EXPECT_TRUE(events[0].kind == Ev::Accept && events[0].s == 3 && events[0].sNew == 9 && events[0].nError == 0);
@@ -360,8 +360,7 @@ TEST_F(ReplayTest, RecordsBecomeTheSameCallbacksInOrder) {
     EXPECT_TRUE(m_lpMgr->Stop(0));
 
     // Stop closed the file: a new Start replays it from the beginning.
-    ASSERT_TRUE(m_lpMgr->Start(0, 0, 0, 0));
-    ASSERT_TRUE(WaitReplayEnd());
+    ASSERT_TRUE(Replay());
     EXPECT_EQ(8u, m_sink.Size());
 }
 
@@ -376,8 +375,7 @@ TEST_F(ReplayTest, BadRecordEndsTheReplayAfterEveryWholeOne) {
         WriteRecordFile(good + rest);
         m_lpMgr->SetSink(&m_sink);
         size_t from = m_sink.Size();
-        ASSERT_TRUE(m_lpMgr->Start(0, 0, 0, 0));
-        ASSERT_TRUE(WaitReplayEnd());
+        ASSERT_TRUE(Replay());
         EXPECT_TRUE(m_lpMgr->Stop(0));
         EXPECT_EQ(2u, m_sink.Count(nullptr, from)) << vxtest::DescribeAll(m_sink.Matching(nullptr, from));
     }
@@ -418,8 +416,7 @@ TEST_F(ReplayTest, StopInsideTheSinkAndDestructionEndTheReplay) {
     m_sink.SetHook(Ev::Recv, [lpMgr, stopResult](SinkEvent& ev) {
         if (ev.u1 == 3) stopResult->store(lpMgr->Stop(2000) ? 1 : 0);
     });
-    ASSERT_TRUE(m_lpMgr->Start(0, 0, 0, 0));
-    ASSERT_TRUE(WaitReplayEnd());
+    ASSERT_TRUE(Replay());
     EXPECT_EQ(1, stopResult->load());
     EXPECT_EQ(4u, m_sink.Size());
 
