@@ -91,7 +91,7 @@ TEST(Array, GrowthOfAFullArrayAndZeroingWithinCapacity) {
 
 // A lock that were not re-entrant, or a second early release that were not a
 // no-op, would deadlock or leave the write unguarded.
-TEST(Locks, ReentrantLockSerialisesWritersAndAClosedEventFails) {
+TEST(Locks, ReentrantLockSerialisesWritersKnowsItsOwnerAndAClosedEventFails) {
     TW_LockedMap<uint32_t, int> map;
     std::thread threads[4];
     for (int t = 0; t < 4; ++t)
@@ -105,6 +105,13 @@ TEST(Locks, ReentrantLockSerialisesWritersAndAClosedEventFails) {
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(8000, map.GetCount());
+    // The engines' lock assertions ask for the owner, through nested guards.
+    TW_Locker lck;
+    {
+        TW_LockGuard outer(&lck), inner(&lck);
+        EXPECT_TRUE(lck.IsHeldByCurrentThread());
+    }
+    EXPECT_FALSE(lck.IsHeldByCurrentThread());
     // An event without a handle (its creation failed, or closed) fails at once.
     TW_Event e(true, true);
     e.Close();

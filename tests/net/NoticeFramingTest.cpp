@@ -142,18 +142,6 @@ TEST_F(NoticeFramingTest, SinkMayCallInFromAnotherThreadDuringAnOffer) {
     EXPECT_EQ(State().uiNoticeLen, 4u);
 }
 
-// The lock of the records and the framing, for the engines' lock assertions.
-TEST(NoticeLock, KnowsItsOwner) {
-    TW_Locker lck;
-    EXPECT_FALSE(lck.IsHeldByCurrentThread());
-    {
-        TW_LockGuard outer(&lck);
-        TW_LockGuard inner(&lck);
-        EXPECT_TRUE(lck.IsHeldByCurrentThread());
-    }
-    EXPECT_FALSE(lck.IsHeldByCurrentThread());
-}
-
 // The engine suite cannot hold a loopback connect in progress; a socket
 // still connecting refuses requests like every socket that is not connected.
 TEST(NoticeRequest, SocketStillConnectingIsNotFramed) {

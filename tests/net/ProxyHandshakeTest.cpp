@@ -92,19 +92,6 @@ TEST(ProxyRecord, CredentialLimits) {
     EXPECT_TRUE(ProxyArgsAcceptable(PROXY_HTTP, "1.2.3.4", std::string(5000, 'u').c_str(), nullptr));
 }
 
-// Sharing records by equal arguments is tested through CreateProxy; here only
-// the own copy and a null password differing from an empty one.
-TEST(ProxyRecord, StringsLiveInTheBlockAndCompareByValue) {
-    std::string user = "alice";
-    Proxy p(ProxyDataAlloc(PROXY_SOCKS5, 0x04030201, 1080, user.c_str(), ""));
-    ASSERT_TRUE(p);
-    user[0] = 'X';
-    EXPECT_STREQ("alice", p->lpszUser);
-    EXPECT_TRUE(ProxyDataEquals(*p, PROXY_SOCKS5, 0x04030201, 1080, "alice", ""));
-    EXPECT_FALSE(ProxyDataEquals(*p, PROXY_SOCKS5, 0x04030201, 1080, "alice", nullptr));
-    EXPECT_EQ(nullptr, MakeProxy(PROXY_HTTP)->lpszUser);
-}
-
 // Every row of the reply table, and each reply cut short at every length:
 // a prefix is never judged (except where the verdict is already certain).
 TEST(ProxyReply, TableAndEveryPrefix) {

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #if !defined(_WIN32)
@@ -247,6 +248,43 @@ TEST_F(RecordWriterTest, SameBytesAsTheWindowsBuildBothWays) {
     EXPECT_EQ(LE32(0xFFFFFFFFu) + LE32(SS_CONNECTING), r.payloads[3]);
 }
 
+// Without the flag nothing is written (and that is no failure); a file that
+// cannot be opened switches recording off.
+TEST_F(RecordWriterTest, NoFlagOrNoFileMeansNoRecording) {
+    TW_RecordSocketMgr mgr;
+    EXPECT_TRUE(mgr.RecordRecv(1, "x", 1, 2, 3));
+    EXPECT_FALSE(mgr.OpenRecordFile());
+    EXPECT_FALSE(std::filesystem::exists("vxnet.rec"));
+    std::filesystem::create_directory("vxnet.rec");  // a folder where the file should go
+    mgr.SetRecordFlag(true);
+    EXPECT_FALSE(mgr.OpenRecordFile());
+    EXPECT_FALSE(mgr.GetRecordFlag());
+    EXPECT_TRUE(mgr.RecordRecv(1, "x", 1, 0, 0));
+}
+
+TEST_F(RecordWriterTest, RecordsFromManyThreadsNeverInterleave) {
+    auto lpMgr = RecordingWriter();
+    constexpr uint32_t kThreads = 4, kRecords = 500;
+    std::vector<std::thread> threads;
+    for (uint32_t t = 0; t < kThreads; ++t)
+        threads.emplace_back([&lpMgr, t] {
+            const std::string payload(50 + t * 37, char('a' + t));
+            for (uint32_t i = 0; i < kRecords; ++i)
+                lpMgr->RecordRecv(SOCKET(t), payload.data(), uint32_t(payload.size()), t, i);
+        });
+    for (auto& th : threads) th.join();
+    lpMgr.reset();
+    ReadResult r = ReadAll(ReadRecordFile());
+    EXPECT_EQ(RECORD_END, r.end);
+    ASSERT_EQ(kThreads * kRecords, r.headers.size());
+    for (size_t i = 0; i < r.headers.size(); ++i) {
+        const RecordHeader& h = r.headers[i];
+        ASSERT_TRUE(h.uiType == RECORD_RECV && h.uiSocket < kThreads && h.dwWordA == h.uiSocket &&
+                    r.payloads[i] == std::string(50 + h.uiSocket * 37, char('a' + h.uiSocket)))
+            << "record " << i;
+    }
+}
+
 #if !defined(_WIN32)
 // A write cut short (here by the file-size limit) ends the recording: the
 // file ends with the one cut-off record, and nothing written later can be
@@ -296,6 +334,7 @@ protected:
         return static_cast<TW_RecordSocketMgr*>(static_cast<TW_SocketMgrInstance*>(m_lpMgr));
     }
     bool WaitReplayEnd() { return PollUntil([this] { return !Replayer()->IsReplaying(); }, kWaitMs); }
+    bool Replay() { return m_lpMgr->Start(0, 0, 0, 0) && WaitReplayEnd(); }
 
     ISocketMgr* m_lpMgr = nullptr;
     vxtest::RecordingSink m_sink;
@@ -309,8 +348,7 @@ TEST_F(ReplayTest, RecordsBecomeTheSameCallbacksInOrder) {
     m_lpMgr->SetSink(&m_sink);
     // The sink writes back a handled count of 0: the replay does not care.
     m_sink.SetHook(Ev::Recv, [](SinkEvent& ev) { ev.uiConsumed = 0; });
-    ASSERT_TRUE(m_lpMgr->Start(0, 0, 0, 0));
-    ASSERT_TRUE(WaitReplayEnd());
+    ASSERT_TRUE(Replay());
     const auto events = m_sink.Matching();
     ASSERT_EQ(4u, events.size()) << vxtest::DescribeAll(events);
     EXPECT_TRUE(events[0].kind == Ev::Accept && events[0].s == 3 && events[0].sNew == 9 && events[0].nError == 0);
@@ -322,8 +360,7 @@ TEST_F(ReplayTest, RecordsBecomeTheSameCallbacksInOrder) {
     EXPECT_TRUE(m_lpMgr->Stop(0));
 
     // Stop closed the file: a new Start replays it from the beginning.
-    ASSERT_TRUE(m_lpMgr->Start(0, 0, 0, 0));
-    ASSERT_TRUE(WaitReplayEnd());
+    ASSERT_TRUE(Replay());
     EXPECT_EQ(8u, m_sink.Size());
 }
 
@@ -338,8 +375,7 @@ TEST_F(ReplayTest, BadRecordEndsTheReplayAfterEveryWholeOne) {
         WriteRecordFile(good + rest);
         m_lpMgr->SetSink(&m_sink);
         size_t from = m_sink.Size();
-        ASSERT_TRUE(m_lpMgr->Start(0, 0, 0, 0));
-        ASSERT_TRUE(WaitReplayEnd());
+        ASSERT_TRUE(Replay());
         EXPECT_TRUE(m_lpMgr->Stop(0));
         EXPECT_EQ(2u, m_sink.Count(nullptr, from)) << vxtest::DescribeAll(m_sink.Matching(nullptr, from));
     }
@@ -380,8 +416,7 @@ TEST_F(ReplayTest, StopInsideTheSinkAndDestructionEndTheReplay) {
     m_sink.SetHook(Ev::Recv, [lpMgr, stopResult](SinkEvent& ev) {
         if (ev.u1 == 3) stopResult->store(lpMgr->Stop(2000) ? 1 : 0);
     });
-    ASSERT_TRUE(m_lpMgr->Start(0, 0, 0, 0));
-    ASSERT_TRUE(WaitReplayEnd());
+    ASSERT_TRUE(Replay());
     EXPECT_EQ(1, stopResult->load());
     EXPECT_EQ(4u, m_sink.Size());
 

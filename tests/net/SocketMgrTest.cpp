@@ -1,13 +1,8 @@
-// The manager base: proxy records, timer keys, name requests and the record
-// file, exercised through a select engine.
+// The manager base: proxy records, timer keys and name requests, exercised
+// through a select engine (the record file: RecordReplayTest).
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "RecordingSink.h"
 #include "select/TW_SelectSocketMgr.h"
@@ -25,11 +20,6 @@ protected:
     vxtest::RecordingSink m_sink;
 };
 
-uint32_t LE32(const std::string& bytes, size_t at) {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + at);
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 }  // namespace
 
 TEST_F(SocketMgrTest, ProxyRecordsAreSharedByEqualArguments) {
@@ -40,6 +30,12 @@ TEST_F(SocketMgrTest, ProxyRecordsAreSharedByEqualArguments) {
     EXPECT_NE(a, m_mgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", 1081, "user", "secret"));
     PROXYHANDLE noAuth = m_mgr->CreateProxy(PROXY_SOCKS4, "10.1.2.3", 1080, nullptr, nullptr);
     EXPECT_EQ(noAuth, m_mgr->CreateProxy(PROXY_SOCKS4, "10.1.2.3", 1080, nullptr, nullptr));
+    // The record keeps its own copy of the strings; no password is not an empty one.
+    std::string user = "alice";
+    PROXYHANDLE alice = m_mgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", 1080, user.c_str(), "");
+    user[0] = 'X';
+    EXPECT_EQ(alice, m_mgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", 1080, "alice", ""));
+    EXPECT_NE(alice, m_mgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", 1080, "alice", nullptr));
 
     uint32_t dwIp = 0;
     uint16_t wPort = 0;
@@ -88,88 +84,4 @@ TEST_F(SocketMgrTest, QueuedNameRequestsAreFreedWithoutAWorker) {
     // No DNS thread: the requests stay queued until destruction (leak-checked).
     ASSERT_TRUE(m_mgr->Start(START_NO_DNS_THREAD | START_NO_TIMER, 0, 0, 0));
     for (int i = 0; i < 5; ++i) EXPECT_TRUE(m_mgr->ParseDns("localhost"));
-}
-
-class RecordFileTest : public SocketMgrTest {
-protected:
-    void SetUp() override {
-        SocketMgrTest::SetUp();
-        m_old = std::filesystem::current_path();
-        m_dir = std::filesystem::temp_directory_path() / ("vxrec_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(m_dir);
-        std::filesystem::create_directories(m_dir);
-        std::filesystem::current_path(m_dir);
-    }
-    void TearDown() override {
-        SocketMgrTest::TearDown();
-        std::filesystem::current_path(m_old);
-        std::filesystem::remove_all(m_dir);
-    }
-    std::string ReadRecordFile() {
-        std::ifstream in(m_dir / "vxnet.rec", std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    std::filesystem::path m_old, m_dir;
-};
-
-TEST_F(RecordFileTest, RecordsAreLittleEndianAndComplete) {
-    EXPECT_TRUE(m_mgr->RecordRecv(1, "x", 1, 2, 3)) << "no record flag: nothing written, still true";
-    EXPECT_FALSE(m_mgr->OpenRecordFile());
-    m_mgr->SetRecordFlag(true);
-    ASSERT_TRUE(m_mgr->OpenRecordFile());
-    sockaddr_in a{};
-    EXPECT_TRUE(m_mgr->RecordAccept(7, 9, &a, &a));
-    EXPECT_TRUE(m_mgr->RecordRecv(9, "hello", 5, 0x11223344, 0x55667788));
-    EXPECT_TRUE(m_mgr->RecordClose(-10054, 9, SS_CONNECTED, 1, 2));
-    delete m_mgr;  // closes the file
-    m_mgr = nullptr;
-
-    std::string f = ReadRecordFile();
-    ASSERT_EQ(24u + 25u + 28u, f.size());
-    // accept: type 0, 4 bytes, listening socket, words 0, payload = new socket;
-    // receive: type 1, the bytes, the user words; close: type 4, error then status.
-    const std::pair<size_t, uint32_t> fields[] = {
-        {0, 0}, {4, 4}, {8, 7}, {12, 0}, {16, 0}, {20, 9},                              // accept
-        {24, 1}, {28, 5}, {32, 9}, {36, 0x11223344u}, {40, 0x55667788u},                  // receive
-        {49, 4}, {53, 8}, {69, uint32_t(-10054)}, {73, uint32_t(SS_CONNECTED)}};          // close
-    for (const auto& fld : fields) EXPECT_EQ(fld.second, LE32(f, fld.first)) << "offset " << fld.first;
-    EXPECT_EQ("hello", f.substr(44, 5));
-}
-
-TEST_F(RecordFileTest, RecordsFromManyThreadsNeverInterleave) {
-    m_mgr->SetRecordFlag(true);
-    ASSERT_TRUE(m_mgr->OpenRecordFile());
-    constexpr int kThreads = 4, kRecords = 500;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([this, t] {
-            std::string payload(size_t(50 + t * 37), char('a' + t));
-            for (int i = 0; i < kRecords; ++i)
-                m_mgr->RecordRecv(SOCKET(t), payload.data(), uint32_t(payload.size()), uint32_t(t), uint32_t(i));
-        });
-    for (auto& th : threads) th.join();
-    delete m_mgr;
-    m_mgr = nullptr;
-
-    std::string f = ReadRecordFile();
-    size_t at = 0;
-    int n = 0;
-    while (at + 20 <= f.size()) {
-        const uint32_t len = LE32(f, at + 4), t = LE32(f, at + 8);
-        ASSERT_TRUE(LE32(f, at) == 1 && t < uint32_t(kThreads) && LE32(f, at + 12) == t && len == 50 + t * 37 &&
-                    f.substr(at + 20, len) == std::string(len, char('a' + t)))
-            << "record " << n << " at offset " << at;
-        at += 20 + len;
-        ++n;
-    }
-    EXPECT_EQ(f.size(), at);
-    EXPECT_EQ(kThreads * kRecords, n);
-}
-
-TEST_F(RecordFileTest, UnopenableFileMeansNoRecording) {
-    std::filesystem::create_directory(m_dir / "vxnet.rec");  // a folder where the file should go
-    m_mgr->SetRecordFlag(true);
-    EXPECT_FALSE(m_mgr->OpenRecordFile());
-    EXPECT_FALSE(m_mgr->GetRecordFlag());
-    EXPECT_TRUE(m_mgr->RecordRecv(1, "x", 1, 0, 0));
 }

@@ -109,10 +109,4 @@ TEST(NetSimulatorEndToEnd, LossAndDelayStillDeliverEveryTcpByteInOrder) {
     vxDestroyInstance(lpMgr);
 }
 
-TEST(NetSimulatorEndToEnd, TheSettingsFileIsGoneAfterwards) {
-    const std::string path = pf::ExecutableFolder() + pf::PathSeparator() + "vxnet.ini";
-    { ScopedIniFile ini("[vxnet]\r\nsimulator=0\r\n"); }
-    EXPECT_FALSE(pf::PathExists(path.c_str()));
-}
-
 }  // namespace
